@@ -1,0 +1,8 @@
+#pragma once
+// Text is a byte string of any length and any byte values; no encoding is assumed.
+#include <optional>
+#include <string>
+
+using text = std::string;
+// A text that may be absent; absent and empty are different.
+using optional_text = std::optional<text>;

@@ -1,0 +1,41 @@
+#include "handling/handle_request.h"
+
+#include "handling/allowed.h"
+#include "handling/reader.h"
+#include "handling/response.h"
+
+text target_path(const text& path) {
+    text target = "wwwroot/" + path;
+    if (path.ends_with('/')) target += "index.html";
+    return target;
+}
+
+namespace {
+
+// Returns the buffer of the response: the head room, then the body when permitted.
+std::pair<outcome, text> answer(const request_info& request) {
+    const text target = target_path(request.path);
+    const reader file(target);
+    auto decision = allowed(file, target, request.auth);
+    if (!decision) return {outcome::not_found, text(head_room, '\0')};
+    if (!*decision) return {outcome::refused, text(head_room, '\0')};
+    switch (file.kind()) {
+    case file_kind::directory:
+        return {outcome::permitted, text(head_room, '\0')};
+    case file_kind::regular:
+        if (auto body = file.get(head_room)) return {outcome::permitted, std::move(*body)};
+        break;
+    default:
+        break;
+    }
+    // Only whole regular files are served: a FIFO, a device, or a file that
+    // cannot be opened or read to its end is not there for the client.
+    return {outcome::not_found, text(head_room, '\0')};
+}
+
+}  // namespace
+
+void handle_request(request_info request) {
+    auto [result, buffer] = answer(request);
+    send(compose(buffer, result));
+}

@@ -1,0 +1,18 @@
+#pragma once
+#include <cstddef>
+#include <string_view>
+
+#include "common/text.h"
+
+// Bytes reserved in front of a body for the status line and headers, so the
+// whole response is written from one buffer without copying the body.
+inline constexpr std::size_t head_room = 256;
+
+enum class outcome { not_found, refused, permitted };
+
+// Writes the head for the outcome into the room in front of the body (buffer
+// holds head_room bytes, then the body) and returns the complete response.
+std::string_view compose(text& buffer, outcome result);
+
+// Writes one response to standard output as one unit, then flushes it.
+void send(std::string_view response);

@@ -1,0 +1,27 @@
+#include "intake/parse_request.h"
+
+#include "intake/credentials.h"
+#include "intake/line.h"
+#include "intake/request_line.h"
+
+std::optional<request_info> parse_request(std::FILE* in) {
+    auto first = read_line(in);
+    if (!first || (!first->overlong && first->content.empty())) return std::nullopt;
+    auto target = first->overlong ? std::nullopt : match_request_line(first->content);
+    // A request line not accepted stops the service, so the rest of its
+    // block is never needed and is not waited for.
+    if (!target) return std::nullopt;
+    request_info request{text(*target), std::nullopt};
+    // Header lines are handled as they arrive, so a block of any length
+    // takes no more memory than one line.
+    while (auto header = read_line(in)) {
+        if (header->overlong) continue;
+        if (header->content.empty()) break;
+        credential_rule(header->content, request);
+    }
+    return request;
+}
+
+std::optional<request_info> parse_request() {
+    return parse_request(stdin);
+}

@@ -1,0 +1,154 @@
+// Runs the real binary against a temporary site and compares its exact output.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run_server.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string index_html = "<h1>hello</h1>\n";
+const std::string binary("b\0\xff\x80\r\n", 6);
+
+const temp_site& spine_site() {
+    static const temp_site site = [] {
+        temp_site s;
+        s.file("wwwroot/index.html", index_html);
+        s.file("wwwroot/a.bin", binary);
+        s.file("wwwroot/docs/index.html", "docs");
+        s.file("wwwroot/q?x=1", "query");
+        s.file("wwwroot/sub/.keep", "");
+        s.file("wwwroot-old/f", "old");
+        s.file("outside.txt", "outside");
+        s.file("password.txt", "pw\n");
+        s.link("wwwroot/out-link", "../outside.txt");
+        s.link("wwwroot/in-link", "a.bin");
+        ::mkfifo((s.dir / "wwwroot/fifo").c_str(), 0644);
+        return s;
+    }();
+    return site;
+}
+
+struct exchange {
+    const char* name;
+    std::string input;
+    std::vector<std::string> expected;
+};
+
+std::string requests(int n, const std::string& path) {
+    std::string all;
+    for (int i = 0; i < n; ++i) all += get(path);
+    return all;
+}
+
+void expect_run(const fs::path& dir, const exchange& c) {
+    // Every case runs with a 1 MiB stack, so lines at the bound must not recurse.
+    auto r = run_server(dir, c.input, 1 << 20);
+    EXPECT_EQ(r.status, 0) << c.name;
+    EXPECT_EQ(r.err, "") << c.name;
+    EXPECT_EQ(split_responses(r.out),
+              std::multiset<std::string>(c.expected.begin(), c.expected.end()))
+        << c.name;
+}
+
+}  // namespace
+
+TEST(Blackbox, AnswersAndStops) {
+    const std::string at_bound = "GET /" + std::string(8192 - 14, 'x') + " HTTP/1.1";
+    const std::string past_bound = "GET /" + std::string(8192 - 13, 'x') + " HTTP/1.1";
+    const std::vector<exchange> cases = {
+        {"empty input", "", {}},
+        {"blank first line", "\r\n" + get("/"), {}},
+        {"blank of spaces and tabs", " \t\r\n" + get("/"), {}},
+        {"index", get("/"), {ok(index_html)}},
+        {"no blank line at the end", "GET / HTTP/1.1", {ok(index_html)}},
+        {"spaces after the version", "GET / HTTP/1.1   \r\n\r\n", {ok(index_html)}},
+        {"stops at a rejected line", get("/") + get("/a.bin") + "POST / HTTP/1.1\r\n\r\n" + get("/"),
+         {ok(index_html), ok(binary)}},
+        {"space in target", get("/a b"), {}},
+        {"HTTP/1.0", "GET / HTTP/1.0\r\n\r\n", {}},
+        {"lower-case get", "get / HTTP/1.1\r\n\r\n", {}},
+        {"two spaces", "GET  / HTTP/1.1\r\n\r\n", {}},
+        {"target without slash", get("index.html"), {}},
+        {"leading space", " GET / HTTP/1.1\r\n\r\n", {}},
+        {"directory", get("/sub"), {ok("")}},
+        {"directory without index", get("/sub/"), {missing()}},
+        {"directory index", get("/docs/"), {ok("docs")}},
+        {"parent", get("/.."), {refused()}},
+        {"password file", get("/../password.txt"), {refused()}},
+        {"missing outside", get("/../nothing"), {missing()}},
+        {"query taken literally", get("/index.html?x=1") + get("/q?x=1"), {missing(), ok("query")}},
+        {"sibling sharing the root's prefix", get("/../wwwroot-old/f"), {refused()}},
+        {"link out", get("/out-link"), {refused()}},
+        {"link in", get("/in-link"), {ok(binary)}},
+        {"FIFO", get("/fifo"), {missing()}},
+        {"request line at the bound", at_bound + "\n\n", {missing()}},
+        {"request line past the bound", past_bound + "\n\n" + get("/"), {}},
+        {"header line past the bound", "GET / HTTP/1.1\n" + std::string(100000, 'h') + "\n\n",
+         {ok(index_html)}},
+        {"trailing blanks past the bound", "GET / HTTP/1.1" + std::string(20000, ' ') + "\n\n",
+         {ok(index_html)}},
+        {"1000 at most", requests(1001, "/docs/"), std::vector<std::string>(1000, ok("docs"))},
+    };
+    for (const auto& c : cases) expect_run(spine_site().dir, c);
+}
+
+TEST(Blackbox, MemoryStaysBounded) {
+    const std::vector<std::pair<const char*, std::string>> inputs = {
+        {"64 MiB request line", "GET /" + std::string(64 << 20, 'a') + " HTTP/1.1\n\n"},
+        {"64 MiB header line", "GET / HTTP/1.1\n" + std::string(64 << 20, 'a') + "\n\n"},
+        {"300000 header lines", [] {
+             std::string s = "GET / HTTP/1.1\n";
+             for (int i = 0; i < 300000; ++i) s += "X-Header: some value\r\n";
+             return s + "\n";
+         }()},
+    };
+    auto baseline = run_server(spine_site().dir, get("/")).peak_kib;
+    for (const auto& [name, input] : inputs) {
+        auto r = run_server(spine_site().dir, input);
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.err, "") << name;
+        EXPECT_LT(r.peak_kib, baseline + 4096) << name;
+    }
+}
+
+// A link swapped between an inside file and an outside one while it is being
+// served: the outside bytes must never be sent.
+TEST(Blackbox, LinkSwapNeverLeaksOutside) {
+    temp_site s;
+    s.file("wwwroot/in.txt", "inside");
+    s.file("outside.txt", "outside");
+    s.link("wwwroot/to-in", "in.txt");
+    s.link("wwwroot/to-out", "../outside.txt");
+    const auto input = requests(1000, "/l");
+    std::set<std::string> seen;
+    for (int round = 0; round < 10 && seen.size() < 2; ++round) {
+        std::atomic<bool> stop{false};
+        std::thread swapper([&] {
+            const auto l = s.dir / "wwwroot/l";
+            for (bool out = false; !stop; out = !out) {
+                auto tmp = s.dir / "wwwroot/tmp";
+                fs::create_symlink(out ? "../outside.txt" : "in.txt", tmp);
+                fs::rename(tmp, l);
+            }
+        });
+        auto r = run_server(s.dir, input);
+        stop = true;
+        swapper.join();
+        for (const auto& response : split_responses(r.out)) {
+            EXPECT_TRUE(response == ok("inside") || response == refused() ||
+                        response == missing())
+                << response;
+            if (response != missing()) seen.insert(response);
+        }
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{ok("inside"), refused()}));
+}

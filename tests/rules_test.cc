@@ -1,0 +1,113 @@
+// Tables for the small text rules: trimming, containment, decoding, comparison, responses.
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "common/rtrim.h"
+#include "handling/allowed.h"
+#include "handling/handle_request.h"
+#include "handling/response.h"
+#include "handling/secret.h"
+#include "intake/b64decode.h"
+
+using namespace std::string_literals;
+
+TEST(Rules, Rtrim) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"abc", "abc"},
+        {"abc \t\n\v\f\r", "abc"},
+        {" \t\r\n", ""},
+        {"  lead", "  lead"},
+        {"in ner \r", "in ner"},
+        {"nul\0"s, "nul\0"s},
+        {"high\xa0\x85", "high\xa0\x85"},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(rtrim(in), want) << in;
+}
+
+TEST(Rules, Inside) {
+    const struct { const char* path; const char* root; bool want; } cases[] = {
+        {"/srv/wwwroot", "/srv/wwwroot", true},
+        {"/srv/wwwroot/a", "/srv/wwwroot", true},
+        {"/srv/wwwroot-old/f", "/srv/wwwroot", false},
+        {"/srv/wwwrootx", "/srv/wwwroot", false},
+        {"/srv", "/srv/wwwroot", false},
+        {"/etc/passwd", "/", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(inside(c.path, c.root), c.want) << c.path;
+}
+
+TEST(Rules, B64decode) {
+    const std::pair<std::string, optional_text> cases[] = {
+        {"", ""},
+        {"YWJj", "abc"},
+        {"YWI=", "ab"},
+        {"YQ==", "a"},
+        {"YQ==YWJj", ""},
+        {"YWJ", std::nullopt},
+        {"YW Jj", std::nullopt},
+        {"YW J", "ao\xc9"},  // the space counts as 63
+        {"////", "\xff\xff\xff"},
+        {"\x80\xff!*", "\xff\xff\xff"},
+        {"=AAA", std::nullopt},
+        {"====", std::nullopt},
+        {"AA=A", "\0"s},
+        {"cm9vdDpwdw==", "root:pw"},
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(b64decode(in), want) << in;
+}
+
+TEST(Rules, SameText) {
+    const struct { const char* a; const char* b; bool want; } cases[] = {
+        {"", "", true}, {"pw", "pw", true}, {"pw", "pW", false},
+        {"pw", "pw ", false}, {"", "x", false}, {"longer", "long", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(same_text(c.a, c.b), c.want) << c.a << "|" << c.b;
+}
+
+TEST(Rules, TargetAndSecretPaths) {
+    EXPECT_EQ(target_path("/"), "wwwroot//index.html");
+    EXPECT_EQ(target_path("/docs/"), "wwwroot//docs/index.html");
+    EXPECT_EQ(target_path("/a.txt"), "wwwroot//a.txt");
+    const std::pair<const char*, bool> cases[] = {
+        {"/w/secret/a", true}, {"/w/mysecrets.txt", true}, {"/secretary/w/a", true},
+        {"/w/Secret", false}, {"/w/secre/t", false},
+    };
+    for (const auto& [path, want] : cases) EXPECT_EQ(guarded(path), want) << path;
+}
+
+TEST(Rules, ComposedResponses) {
+    const std::pair<outcome, std::string> cases[] = {
+        {outcome::permitted, "HTTP/1.1 200 Take this!\r\nContent-Length: 3\r\n\r\nab\0"s},
+        {outcome::refused,
+         "HTTP/1.1 401 You shall not pass.\r\nWWW-Authenticate: Basic realm=\"secrets of "
+         "qor\"\r\nContent-Length: 3\r\n\r\nab\0"s},
+        {outcome::not_found,
+         "HTTP/1.1 404 I lost that long ago, or maybe I never had it, in any case it's not "
+         "there now.\r\nContent-Length: 3\r\n\r\nab\0"s},
+    };
+    for (const auto& [result, want] : cases) {
+        text buffer = text(head_room, '\0') + "ab\0"s;
+        EXPECT_EQ(compose(buffer, result), want);
+    }
+}
+
+// The served root is looked for until it exists, then kept even if it moves.
+TEST(Rules, ServedRootIsKeptOnceFound) {
+    namespace fs = std::filesystem;
+    const auto before = fs::current_path();
+    const auto dir = fs::temp_directory_path() / ("root-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    fs::current_path(dir);
+    EXPECT_EQ(served_root(), std::nullopt);
+    fs::create_directory("wwwroot");
+    const auto found = fs::canonical("wwwroot").string();
+    EXPECT_EQ(served_root(), found);
+    fs::rename("wwwroot", "moved");
+    EXPECT_EQ(served_root(), found);
+    fs::current_path(before);
+    fs::remove_all(dir);
+}
