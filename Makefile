@@ -1,20 +1,62 @@
 # Set-up commands: `make demo` and `make test`.
-BUILD ?= build
 JOBS ?= 2
+FUZZ_SECONDS ?= 60
+SMOKE_SECONDS ?= 10
+FUZZERS := parse_request credentials matchers
 
-.PHONY: all build demo test clean
+.PHONY: all build demo fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench clean
 
 all: build
 
+# build/ is the plain optimised build; build-<sanitizer>/ and build-fuzz/ sit beside it.
+build-%/.configured:
+	cmake -S . -B build-$* $(CMAKE_FLAGS_$*) >/dev/null
+	touch $@
+
+CMAKE_FLAGS_asan := -DSANITIZE=address,undefined
+CMAKE_FLAGS_tsan := -DSANITIZE=thread
+CMAKE_FLAGS_fuzz := -DCMAKE_CXX_COMPILER=clang++ -DSTDHTTPD_FUZZ=ON
+
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build -j $(JOBS)
 
 demo: build
-	cd example && ../$(BUILD)/stdhttpd < requests.txt
+	cd example && ../build/stdhttpd < requests.txt
 
-test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+test-sanitizers: build-asan/.configured build-tsan/.configured
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+# Each harness starts from the seeds in tests/fuzz/corpus; what it finds goes to fuzz-out/.
+fuzz-run: build-fuzz/.configured
+	cmake --build build-fuzz -j $(JOBS)
+	@for f in $(FUZZERS); do \
+	  mkdir -p fuzz-out/$$f; \
+	  echo "fuzz_$$f: $(FUZZ_TIME) s"; \
+	  ./build-fuzz/fuzz_$$f fuzz-out/$$f tests/fuzz/corpus/$$f -max_len=16384 \
+	    -max_total_time=$(FUZZ_TIME) -print_final_stats=1 2>fuzz-out/$$f.log \
+	    || { tail -50 fuzz-out/$$f.log; exit 1; }; \
+	  grep -E '^(Done|stat::number_of_executed_units)' fuzz-out/$$f.log; \
+	done
+
+fuzz:
+	$(MAKE) fuzz-run FUZZ_TIME=$(FUZZ_SECONDS)
+
+fuzz-smoke:
+	$(MAKE) fuzz-run FUZZ_TIME=$(SMOKE_SECONDS)
+
+test-plain: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+# The plain suite runs last, so its summary closes the output.
+test: fuzz-smoke test-sanitizers test-plain
+
+bench: build
+	bench/run
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf build build-asan build-tsan build-fuzz fuzz-out
