@@ -1,12 +1,17 @@
 #include "run_server.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -17,6 +22,15 @@ std::string slurp(const fs::path& p) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Where the response that starts at `at` ends, by its Content-Length, once its head is there.
+std::optional<std::size_t> response_end(const std::string& s, std::size_t at) {
+    const std::string length = "Content-Length: ";
+    auto head_end = s.find("\r\n\r\n", at);
+    auto len_at = s.find(length, at);
+    if (head_end == std::string::npos || len_at > head_end) return std::nullopt;
+    return head_end + 4 + std::strtoull(s.c_str() + len_at + length.size(), nullptr, 10);
 }
 
 }  // namespace
@@ -41,9 +55,13 @@ void temp_site::link(const std::string& rel, const std::string& to) const {
     fs::create_symlink(to, dir / rel);
 }
 
-run_result run_server(const fs::path& dir, const std::string& input, rlim_t stack_bytes) {
+run_result run_server(const fs::path& dir, const std::string& input, run_options options) {
     temp_site io;
     std::ofstream(io.dir / "in", std::ios::binary) << input;
+    std::ofstream(io.dir / "peak").flush();
+    // An unprivileged server's measuring process must still write its figure.
+    fs::permissions(io.dir, fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(io.dir / "peak", fs::perms::others_write, fs::perm_options::add);
     pid_t pid = ::fork();
     if (pid == 0) {
         int in = ::open((io.dir / "in").c_str(), O_RDONLY);
@@ -52,36 +70,89 @@ run_result run_server(const fs::path& dir, const std::string& input, rlim_t stac
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        if (stack_bytes > 0) {
-            rlimit lim{stack_bytes, stack_bytes};
+        if (options.stack_bytes > 0) {
+            rlimit lim{options.stack_bytes, options.stack_bytes};
             ::setrlimit(RLIMIT_STACK, &lim);
         }
-        if (::chdir(dir.c_str()) == 0) ::execl(STDHTTPD_BIN, "stdhttpd", nullptr);
+        if (options.unprivileged && ::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(126);
+        // A forked child's peak counts the parent's pages, so the peak is taken
+        // from a small measuring process that starts the server itself.
+        const auto peak = io.dir / "peak";
+        if (::chdir(dir.c_str()) == 0)
+            ::execl("/usr/bin/time", "time", "-f", "%M", "-o", peak.c_str(), "--quiet",
+                    STDHTTPD_BIN, nullptr);
         ::_exit(127);
     }
     run_result r;
     int wstatus = 0;
-    rusage usage{};
-    ::wait4(pid, &wstatus, 0, &usage);
+    ::waitpid(pid, &wstatus, 0);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.peak_kib = usage.ru_maxrss;
+    r.peak_kib = std::atol(slurp(io.dir / "peak").c_str());
     r.out = slurp(io.dir / "out");
     r.err = slurp(io.dir / "err");
     return r;
 }
 
+live_server::live_server(const fs::path& dir) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        if (::chdir(dir.c_str()) == 0) ::execl(STDHTTPD_BIN, "stdhttpd", nullptr);
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+}
+
+live_server::~live_server() {
+    if (pid_ > 0) finish();
+    if (out_ >= 0) ::close(out_);
+}
+
+void live_server::send(const std::string& bytes) const {
+    for (std::size_t at = 0; at < bytes.size();) {
+        auto n = ::write(in_, bytes.data() + at, bytes.size() - at);
+        if (n <= 0) return;
+        at += static_cast<std::size_t>(n);
+    }
+}
+
+std::string live_server::next_response() {
+    for (;;) {
+        if (auto end = response_end(pending_, 0); end && *end <= pending_.size()) {
+            std::string response = pending_.substr(0, *end);
+            pending_.erase(0, *end);
+            return response;
+        }
+        pollfd p{out_, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = 0;
+        if (::poll(&p, 1, 10000) <= 0 || (n = ::read(out_, buf, sizeof buf)) <= 0)
+            return std::exchange(pending_, {});
+        pending_.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+int live_server::finish() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+    int wstatus = 0;
+    ::waitpid(pid_, &wstatus, 0);
+    pid_ = -1;
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
 std::multiset<std::string> split_responses(const std::string& out) {
     std::multiset<std::string> all;
-    const std::string length = "Content-Length: ";
-    std::size_t at = 0;
-    while (at < out.size()) {
-        auto head_end = out.find("\r\n\r\n", at);
-        auto len_at = out.find(length, at);
-        std::size_t end = out.size();
-        if (head_end != std::string::npos && len_at != std::string::npos && len_at < head_end)
-            end = std::min<std::size_t>(out.size(), head_end + 4 +
-                                           std::strtoull(out.c_str() + len_at + length.size(),
-                                                         nullptr, 10));
+    for (std::size_t at = 0; at < out.size();) {
+        auto end = std::min(response_end(out, at).value_or(out.size()), out.size());
         all.insert(out.substr(at, end - at));
         at = end;
     }

@@ -10,12 +10,33 @@ struct run_result {
     std::string out;
     std::string err;
     int status = -1;        // exit status, or -1 when it did not exit normally
-    long peak_kib = 0;      // peak resident memory
+    long peak_kib = 0;      // peak resident memory of the server, in KiB
 };
 
-// Runs stdhttpd in dir with input on standard input; stack_bytes > 0 sets its stack limit.
+struct run_options {
+    rlim_t stack_bytes = 0;     // > 0: the stack limit it runs under
+    bool unprivileged = false;  // run as user nobody when the tests run as root
+};
+
+// Runs stdhttpd in dir with input on standard input.
 run_result run_server(const std::filesystem::path& dir, const std::string& input,
-                      rlim_t stack_bytes = 0);
+                      run_options options = {});
+
+// A server kept running with its standard streams on pipes, for a conversation.
+class live_server {
+public:
+    explicit live_server(const std::filesystem::path& dir);
+    ~live_server();
+    void send(const std::string& bytes) const;
+    // Returns the next whole response, or what arrived before 10 s passed.
+    std::string next_response();
+    // Closes the input and returns the exit status.
+    int finish();
+
+private:
+    int pid_ = -1, in_ = -1, out_ = -1;
+    std::string pending_;
+};
 
 // Splits an output stream into whole responses, using each one's Content-Length;
 // a cut-short response ends up as the last element as it is.
