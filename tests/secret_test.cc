@@ -41,7 +41,7 @@ TEST(Secret, PasswordFileForms) {
     const std::string note = "the note";
     const struct {
         const char* name;
-        std::optional<std::string> file;  // nothing: no password file; "/": a directory
+        std::optional<std::string> file;  // nothing: none; "/": a directory; "/dev/..": a link
         std::optional<std::string> sent;  // user:password sent, if any
         bool served;
     } cases[] = {
@@ -59,11 +59,13 @@ TEST(Secret, PasswordFileForms) {
         {"empty file", "", "root:", false},
         {"white space only", " \t\r\n", "root:", false},
         {"directory in its place", "/", "root:", false},
+        {"device in its place", "/dev/zero", "root:", false},
     };
     for (const auto& c : cases) {
         temp_site s;
         s.file("wwwroot/secret/note.txt", note);
         if (c.file == "/") fs::create_directory(s.dir / "password.txt");
+        else if (c.file && c.file->starts_with("/dev/")) s.link("password.txt", *c.file);
         else if (c.file) s.file("password.txt", *c.file);
         std::string headers = c.sent ? basic(*c.sent) : "";
         expect_one(s.dir, get("/secret/note.txt", headers), c.served ? ok(note) : refused(),

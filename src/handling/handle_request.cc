@@ -1,5 +1,8 @@
 #include "handling/handle_request.h"
 
+#include <new>
+#include <tuple>
+
 #include "handling/allowed.h"
 #include "handling/reader.h"
 #include "handling/response.h"
@@ -36,6 +39,14 @@ std::pair<outcome, text> answer(const request_info& request) {
 }  // namespace
 
 void handle_request(request_info request) {
-    auto [result, buffer] = answer(request);
+    outcome result = outcome::not_found;
+    text buffer;
+    try {
+        std::tie(result, buffer) = answer(request);
+    } catch (const std::bad_alloc&) {
+        // A body too large for memory is not served; the other workers go on.
+        result = outcome::not_found;
+        buffer.assign(head_room, '\0');
+    }
     send(compose(buffer, result));
 }

@@ -54,9 +54,11 @@ optional_text reader::get(std::size_t room) const {
     // no second buffer.
     text out(room + expected + chunk, '\0');
     std::size_t used = room;
+    // Reads at explicit offsets: with many threads sharing the descriptor
+    // table, a plain read also takes the file position's lock each time.
     for (;;) {
         if (out.size() - used < chunk) out.resize(std::max(out.size() * 2, used + chunk));
-        auto n = ::read(fd, out.data() + used, chunk);
+        auto n = ::pread(fd, out.data() + used, chunk, static_cast<off_t>(used - room));
         if (n < 0) return std::nullopt;
         if (n == 0) break;
         used += static_cast<std::size_t>(n);

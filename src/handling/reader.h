@@ -32,7 +32,7 @@ public:
     // Returns the canonical absolute path of the opened file itself, or nothing.
     optional_text path() const;
 
-    // Returns room zero bytes followed by the whole content, read in 42-byte
-    // reads, or nothing when the open or any read failed.
+    // Returns room zero bytes followed by the whole content of a regular file,
+    // read in 42-byte reads, or nothing when the open or any read failed.
     optional_text get(std::size_t room = 0) const;
 };

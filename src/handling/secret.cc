@@ -25,8 +25,10 @@ bool secret_permits(const optional_text& password) {
     if (!password) return false;
     optional_text expected;
     {
+        // Only a regular file can hold the password: a device in its place
+        // could be read without end.
         reader file("password.txt");
-        expected = file.get();
+        if (file.kind() == file_kind::regular) expected = file.get();
     }
     if (!expected) return false;
     const text trimmed = rtrim(std::move(*expected));
