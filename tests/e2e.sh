@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# End-to-end checks with real clients on loopback.
+# Usage: e2e.sh SCENARIO SERVER EXAMPLE_DIR ARTEFACT_DIR
+# SCENARIO: curl, python, wrk, activate, tcpserver or browser.
+set -uo pipefail
+scenario=$1 server=$(realpath "$2") example=$3 artefacts=$4
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+passed=0 failed=0
+check() {  # check NAME ACTUAL EXPECTED
+  if [ "$2" == "$3" ]; then passed=$((passed + 1))
+  else failed=$((failed + 1)); printf 'FAIL %s\n  got:  %q\n  want: %q\n' "$1" "$2" "$3"; fi
+}
+need() { command -v "$1" >/dev/null || { echo "FAIL: $1 is not installed"; exit 1; }; }
+
+cp -r "$example" "$work/site"
+password=$(sed 's/[[:space:]]*$//' "$work/site/password.txt")
+note=$(cat "$work/site/wwwroot/secret/note.txt")
+index=$(cat "$work/site/wwwroot/index.html")
+
+# Starts an activator on a free loopback port: the command's words, with PORT
+# replaced by the port. Sets $port; the server's standard error goes to $work/err.
+start() {
+  for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 20000))
+    (cd "$work/site" && exec "${@//PORT/$port}" 2>>"$work/err") &
+    pids+=($!)
+    for _ in $(seq 50); do
+      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+      kill -0 "${pids[-1]}" 2>/dev/null || break
+      sleep 0.1
+    done
+  done
+  echo "FAIL: could not start $1"; exit 1
+}
+relay() { need socat; start socat -lf /dev/null TCP-LISTEN:PORT,bind=127.0.0.1,reuseaddr,fork "EXEC:$server"; }
+url() { echo "http://127.0.0.1:$port$1"; }
+
+case $scenario in
+curl)
+  need curl; relay
+  check "index" "$(curl -s "$(url /)")" "$index"
+  check "401 status and challenge" \
+    "$(curl -s -i "$(url /secret/note.txt)" | tr -d '\r' | grep -E '^(HTTP|WWW-Authenticate)')" \
+    $'HTTP/1.1 401 You shall not pass.\nWWW-Authenticate: Basic realm="secrets of qor"'
+  check "right password" "$(curl -s -u "root:$password" "$(url /secret/note.txt)")" "$note"
+  check "wrong password" "$(curl -s -o /dev/null -w '%{http_code}' -u root:guess "$(url /secret/note.txt)")" 401
+  check "404" "$(curl -s -o /dev/null -w '%{http_code}' "$(url /nothing)")" 404
+  # Several URLs on one kept-alive connection: only the first one connects.
+  check "keep-alive" "$(curl -s -o /dev/null -o /dev/null -o /dev/null -w '%{http_code}:%{num_connects} ' \
+    "$(url /)" "$(url /style.css)" "$(url /logo.png)")" "200:1 200:0 200:0 "
+  ;;
+python)
+  relay
+  check "twenty requests on one connection" "$(python3 - "$port" "$password" <<'PY'
+import base64, http.client, sys
+conn = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=10)
+auth = "Basic " + base64.b64encode(("root:" + sys.argv[2]).encode()).decode()
+paths = ["/", "/style.css", "/logo.png", "/secret/note.txt", "/nothing"] * 4
+seen, sockets = [], set()
+for i, path in enumerate(paths):
+    headers = {"Authorization": auth} if i % 2 else {}
+    conn.request("GET", path, headers=headers)
+    r = conn.getresponse()
+    body = r.read()
+    sockets.add(id(conn.sock))
+    assert int(r.getheader("Content-Length")) == len(body)
+    seen.append(r.status)
+print(len(sockets), seen.count(200), seen.count(401), seen.count(404))
+PY
+)" "1 14 2 4"
+  ;;
+wrk)
+  need wrk; relay
+  out=$(wrk -t1 -c2 -d1s "$(url /style.css)")
+  echo "$out"
+  check "no non-2xx answers" "$(grep -c 'Non-2xx' <<<"$out")" 0
+  check "no time-outs" "$(grep -oE 'timeout [0-9]+' <<<"$out" || echo 'timeout 0')" "timeout 0"
+  check "answered" "$(awk '/requests in/ { print ($1 >= 100) }' <<<"$out")" 1
+  ;;
+activate)
+  need systemd-socket-activate; need curl
+  start env SYSTEMD_LOG_LEVEL=warning systemd-socket-activate -l 127.0.0.1:PORT --inetd -a "$server"
+  check "index" "$(curl -s "$(url /)")" "$index"
+  check "right password" "$(curl -s -u "root:$password" "$(url /secret/note.txt)")" "$note"
+  ;;
+tcpserver)
+  need tcpserver; need curl
+  start tcpserver -q 127.0.0.1 PORT "$server"
+  check "index" "$(curl -s "$(url /)")" "$index"
+  check "401 outside" "$(curl -s --path-as-is -o /dev/null -w '%{http_code}' "$(url /../password.txt)")" 401
+  ;;
+browser)
+  need chromium; relay
+  cat > "$work/site/wwwroot/check.html" <<'HTML'
+<!DOCTYPE html><html><body><pre id="result">pending</pre><iframe id="page" src="/"></iframe>
+<script>
+document.getElementById('page').addEventListener('load', () => {
+  const d = document.getElementById('page').contentDocument;
+  const h1 = d.querySelector('h1'), img = d.querySelector('img');
+  document.getElementById('result').textContent = [
+    'title=' + d.title, 'h1=' + (h1 && h1.textContent),
+    'color=' + (h1 && getComputedStyle(h1).color),
+    'image=' + (img && img.naturalWidth + 'x' + img.naturalHeight)].join(';');
+});
+</script></body></html>
+HTML
+  mkdir -p "$artefacts"
+  browse() {
+    timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-background-networking \
+      --disable-component-update --disable-sync --disable-quic --no-first-run \
+      --user-data-dir="$work/profile" --virtual-time-budget=10000 "$@" 2>/dev/null
+  }
+  dom=$(browse --dump-dom "$(url /check.html)")
+  check "rendered page" "$(grep -oE '<pre id="result">[^<]*' <<<"$dom")" \
+    '<pre id="result">title=stdhttpd example;h1=It works;color=rgb(42, 111, 79);image=64x64'
+  browse --window-size=800,600 --screenshot="$artefacts/example.png" "$(url /)" >/dev/null
+  check "screenshot saved" "$(test -s "$artefacts/example.png" && echo yes)" yes
+  ;;
+*) echo "unknown scenario $scenario"; exit 2 ;;
+esac
+
+check "nothing on the server's standard error" "$(cat "$work/err")" ""
+echo "$scenario: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
