@@ -1,14 +1,11 @@
 // Runs the real binary against a temporary site and compares its exact output.
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "run_server.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -17,15 +14,14 @@ const std::string binary("b\0\xff\x80\r\n", 6);
 
 const temp_site& spine_site() {
     static const temp_site site = [] {
-        temp_site s;
-        s.file("wwwroot/index.html", index_html);
-        s.file("wwwroot/a.bin", binary);
-        s.file("wwwroot/docs/index.html", "docs");
-        s.file("wwwroot/q?x=1", "query");
-        s.file("wwwroot/sub/.keep", "");
-        s.file("wwwroot-old/f", "old");
-        s.file("outside.txt", "outside");
-        s.file("password.txt", "pw\n");
+        temp_site s({{"wwwroot/index.html", index_html},
+                     {"wwwroot/a.bin", binary},
+                     {"wwwroot/docs/index.html", "docs"},
+                     {"wwwroot/q?x=1", "query"},
+                     {"wwwroot/sub/.keep", ""},
+                     {"wwwroot-old/f", "old"},
+                     {"outside.txt", "outside"},
+                     {"password.txt", "pw\n"}});
         s.link("wwwroot/out-link", "../outside.txt");
         s.link("wwwroot/in-link", "a.bin");
         ::mkfifo((s.dir / "wwwroot/fifo").c_str(), 0644);
@@ -34,34 +30,16 @@ const temp_site& spine_site() {
     return site;
 }
 
-struct exchange {
-    const char* name;
-    std::string input;
-    std::vector<std::string> expected;
-};
-
-std::string requests(int n, const std::string& path) {
-    std::string all;
-    for (int i = 0; i < n; ++i) all += get(path);
-    return all;
-}
-
-void expect_run(const fs::path& dir, const exchange& c) {
-    // Every case runs with a 1 MiB stack, so lines at the bound must not recurse.
-    auto r = run_server(dir, c.input, {.stack_bytes = 1 << 20});
-    EXPECT_EQ(r.status, 0) << c.name;
-    EXPECT_EQ(r.err, "") << c.name;
-    EXPECT_EQ(split_responses(r.out),
-              std::multiset<std::string>(c.expected.begin(), c.expected.end()))
-        << c.name;
-}
-
 }  // namespace
 
 TEST(Blackbox, AnswersAndStops) {
     const std::string at_bound = "GET /" + std::string(8192 - 14, 'x') + " HTTP/1.1";
     const std::string past_bound = "GET /" + std::string(8192 - 13, 'x') + " HTTP/1.1";
-    const std::vector<exchange> cases = {
+    const struct {
+        const char* name;
+        std::string input;
+        std::vector<std::string> expected;
+    } cases[] = {
         {"empty input", "", {}},
         {"blank first line", "\r\n" + get("/"), {}},
         {"blank of spaces and tabs", " \t\r\n" + get("/"), {}},
@@ -93,7 +71,9 @@ TEST(Blackbox, AnswersAndStops) {
          {ok(index_html)}},
         {"trailing blanks past the bound", "GET / HTTP/1.1" + std::string(20000, ' ') + "\n\n",
          {ok(index_html)}},
-        {"1000 at most", requests(1001, "/docs/"), std::vector<std::string>(1000, ok("docs"))},
+        {"1000 at most", repeat(1001, get("/docs/")), std::vector<std::string>(1000, ok("docs"))},
     };
-    for (const auto& c : cases) expect_run(spine_site().dir, c);
+    // Every case runs with a 1 MiB stack, so lines at the bound must not recurse.
+    for (const auto& c : cases)
+        expect_answers(spine_site().dir, c.input, c.expected, c.name, {.stack_bytes = 1 << 20});
 }

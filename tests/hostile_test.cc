@@ -31,23 +31,16 @@ std::string random_bytes(std::mt19937& rng, std::size_t n, bool line_feeds) {
     return s;
 }
 
-std::string repeat(int n, const std::string& s) {
-    std::string all;
-    for (int i = 0; i < n; ++i) all += s;
-    return all;
-}
-
 }  // namespace
 
 TEST(Hostile, Inputs) {
-    temp_site s;
-    s.file("wwwroot/index.html", "index");
-    s.file("wwwroot/a.bin", "a");
-    s.file("wwwroot/\xc3\xa9.txt", "e-acute");
-    s.file("wwwroot/secret.txt", "guarded");
-    s.file("wwwroot/big", std::string(256 << 10, 'b'));
-    s.file("wwwroot/huge", "");
-    s.file("password.txt", "pw\n");
+    temp_site s({{"wwwroot/index.html", "index"},
+                 {"wwwroot/a.bin", "a"},
+                 {"wwwroot/\xc3\xa9.txt", "e-acute"},
+                 {"wwwroot/secret.txt", "guarded"},
+                 {"wwwroot/big", std::string(256 << 10, 'b')},
+                 {"wwwroot/huge", ""},
+                 {"password.txt", "pw\n"}});
     std::mt19937 rng(7);
     std::string random_credentials;
     for (int i = 0; i < 1000; ++i)
@@ -85,12 +78,7 @@ TEST(Hostile, Inputs) {
         cases.push_back({"a file too large for memory", get("/huge") + get("/"),
                          {missing(), ok("index")}, small_bound});
     for (const auto& c : cases) {
-        auto r = run_server(s.dir, c.input);
-        EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_EQ(r.err, "") << c.name;
-        EXPECT_EQ(split_responses(r.out),
-                  std::multiset<std::string>(c.expected.begin(), c.expected.end()))
-            << c.name;
+        auto r = expect_answers(s.dir, c.input, c.expected, c.name);
         std::printf("%s: peak %ld KiB\n", c.name, r.peak_kib);
         if (!sanitized) {
             EXPECT_GT(r.peak_kib, 0) << c.name;
@@ -102,11 +90,10 @@ TEST(Hostile, Inputs) {
 // A link swapped among an inside file, an outside one and a secret one while
 // a thousand requests for it run: only the inside bytes are ever sent.
 TEST(Hostile, LinkSwaps) {
-    temp_site s;
-    s.file("wwwroot/in.txt", "inside");
-    s.file("wwwroot/secret/s.txt", "guarded");
-    s.file("outside.txt", "outside");
-    s.file("password.txt", "pw\n");
+    temp_site s({{"wwwroot/in.txt", "inside"},
+                 {"wwwroot/secret/s.txt", "guarded"},
+                 {"outside.txt", "outside"},
+                 {"password.txt", "pw\n"}});
     const char* targets[] = {"in.txt", "../outside.txt", "secret/s.txt"};
     const auto input = repeat(1000, get("/l"));
     std::set<std::string> seen;
@@ -134,32 +121,27 @@ TEST(Hostile, LinkSwaps) {
 
 // Files the server's user cannot read, run as an unprivileged user.
 TEST(Hostile, UnreadableFiles) {
-    temp_site s;
-    fs::permissions(s.dir, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
-    s.file("wwwroot/open.txt", "open");
-    s.file("wwwroot/closed.txt", "closed");
-    s.file("wwwroot/secret/closed.txt", "closed");
-    s.file("password.txt", "pw\n");
-    for (const auto* p : {"wwwroot", "wwwroot/secret"})
+    temp_site s({{"wwwroot/open.txt", "open"},
+                 {"wwwroot/closed.txt", "closed"},
+                 {"wwwroot/secret/closed.txt", "closed"},
+                 {"wwwroot/secret/open.txt", "s"},
+                 {"password.txt", "pw\n"}});
+    for (const auto* p : {"", "wwwroot", "wwwroot/secret"})
         fs::permissions(s.dir / p, fs::perms::owner_all | fs::perms::others_read |
                                        fs::perms::others_exec);
-    for (const auto* p : {"wwwroot/open.txt", "password.txt"})
+    for (const auto* p : {"wwwroot/open.txt", "wwwroot/secret/open.txt", "password.txt"})
         fs::permissions(s.dir / p, fs::perms::owner_all | fs::perms::others_read);
     fs::permissions(s.dir / "wwwroot/closed.txt", fs::perms::none);
     fs::permissions(s.dir / "wwwroot/secret/closed.txt", fs::perms::none);
-    const std::string pw = "Authorization: Basic cm9vdDpwdw==\r\n";  // root:pw
-    const std::string input = get("/open.txt") + get("/closed.txt") +
-                              get("/secret/closed.txt") + get("/secret/closed.txt", pw);
-    auto r = run_server(s.dir, input, {.unprivileged = true});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(split_responses(r.out),
-              (std::multiset<std::string>{ok("open"), missing(), refused(), missing()}));
+    const std::string input = get("/open.txt") + get("/closed.txt") + get("/secret/closed.txt") +
+                              get("/secret/closed.txt", basic("root:pw")) +
+                              get("/secret/open.txt", basic("root:pw"));
+    expect_answers(s.dir, input, {ok("open"), missing(), refused(), missing(), ok("s")},
+                   "unreadable", {.unprivileged = true});
     // A password file the server cannot read opens nothing.
     fs::permissions(s.dir / "password.txt", fs::perms::owner_all);
-    r = run_server(s.dir, get("/secret/closed.txt", "Authorization: Basic cm9vdDo=\r\n"),
-                   {.unprivileged = true});
-    EXPECT_EQ(r.out, refused());
+    expect_answers(s.dir, get("/secret/open.txt", basic("root:pw")), {refused()},
+                   "unreadable password file", {.unprivileged = true});
 }
 
 // The served root is looked for again until it exists.

@@ -1,4 +1,4 @@
-// Tables for the small text rules: trimming, containment, decoding, comparison, responses.
+// Tables for the small rules: trimming, containment, decoding, comparison, the served root.
 #include <unistd.h>
 
 #include <filesystem>
@@ -7,8 +7,6 @@
 
 #include "common/rtrim.h"
 #include "handling/allowed.h"
-#include "handling/handle_request.h"
-#include "handling/response.h"
 #include "handling/secret.h"
 #include "intake/b64decode.h"
 
@@ -66,33 +64,6 @@ TEST(Rules, SameText) {
         {"pw", "pw ", false}, {"", "x", false}, {"longer", "long", false},
     };
     for (const auto& c : cases) EXPECT_EQ(same_text(c.a, c.b), c.want) << c.a << "|" << c.b;
-}
-
-TEST(Rules, TargetAndSecretPaths) {
-    EXPECT_EQ(target_path("/"), "wwwroot//index.html");
-    EXPECT_EQ(target_path("/docs/"), "wwwroot//docs/index.html");
-    EXPECT_EQ(target_path("/a.txt"), "wwwroot//a.txt");
-    const std::pair<const char*, bool> cases[] = {
-        {"/w/secret/a", true}, {"/w/mysecrets.txt", true}, {"/secretary/w/a", true},
-        {"/w/Secret", false}, {"/w/secre/t", false},
-    };
-    for (const auto& [path, want] : cases) EXPECT_EQ(guarded(path), want) << path;
-}
-
-TEST(Rules, ComposedResponses) {
-    const std::pair<outcome, std::string> cases[] = {
-        {outcome::permitted, "HTTP/1.1 200 Take this!\r\nContent-Length: 3\r\n\r\nab\0"s},
-        {outcome::refused,
-         "HTTP/1.1 401 You shall not pass.\r\nWWW-Authenticate: Basic realm=\"secrets of "
-         "qor\"\r\nContent-Length: 3\r\n\r\nab\0"s},
-        {outcome::not_found,
-         "HTTP/1.1 404 I lost that long ago, or maybe I never had it, in any case it's not "
-         "there now.\r\nContent-Length: 3\r\n\r\nab\0"s},
-    };
-    for (const auto& [result, want] : cases) {
-        text buffer = text(head_room, '\0') + "ab\0"s;
-        EXPECT_EQ(compose(buffer, result), want);
-    }
 }
 
 // The served root is looked for until it exists, then kept even if it moves.

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
 #include <utility>
@@ -35,9 +36,10 @@ std::optional<std::size_t> response_end(const std::string& s, std::size_t at) {
 
 }  // namespace
 
-temp_site::temp_site() {
+temp_site::temp_site(std::initializer_list<std::pair<const char*, std::string>> files) {
     std::string pattern = (fs::temp_directory_path() / "stdhttpd-XXXXXX").string();
     dir = ::mkdtemp(pattern.data());
+    for (const auto& [rel, content] : files) file(rel, content);
 }
 
 temp_site::~temp_site() {
@@ -159,6 +161,17 @@ std::multiset<std::string> split_responses(const std::string& out) {
     return all;
 }
 
+run_result expect_answers(const fs::path& dir, const std::string& input,
+                          const std::vector<std::string>& expected, const std::string& name,
+                          run_options options) {
+    auto r = run_server(dir, input, options);
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_EQ(r.err, "") << name;
+    EXPECT_EQ(split_responses(r.out), std::multiset<std::string>(expected.begin(), expected.end()))
+        << name;
+    return r;
+}
+
 std::string ok(const std::string& body) {
     return "HTTP/1.1 200 Take this!\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n\r\n" + body;
@@ -177,4 +190,24 @@ std::string missing() {
 
 std::string get(const std::string& path, const std::string& headers) {
     return "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
+}
+
+std::string repeat(int n, const std::string& s) {
+    std::string all;
+    for (int i = 0; i < n; ++i) all += s;
+    return all;
+}
+
+std::string basic(const std::string& user_password) {
+    static const char* alph = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string& s = user_password;
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(s[i]) << 16;
+        if (i + 1 < s.size()) v |= static_cast<unsigned char>(s[i + 1]) << 8;
+        if (i + 2 < s.size()) v |= static_cast<unsigned char>(s[i + 2]);
+        for (std::size_t k = 0; k < 4; ++k)
+            out += k <= s.size() - i ? alph[v >> (18 - 6 * k) & 63] : '=';
+    }
+    return "Authorization: Basic " + out + "\r\n";
 }

@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
+#include <initializer_list>
+#include <utility>
 
 struct run_result {
     std::string out;
@@ -42,10 +45,17 @@ private:
 // a cut-short response ends up as the last element as it is.
 std::multiset<std::string> split_responses(const std::string& out);
 
-// A fresh empty directory below the system's temporary folder, removed on destruction.
+// Runs the server and expects status 0, nothing on standard error and exactly
+// the expected responses, in any order; returns the run for further checks.
+run_result expect_answers(const std::filesystem::path& dir, const std::string& input,
+                          const std::vector<std::string>& expected, const std::string& name,
+                          run_options options = {});
+
+// A fresh directory below the system's temporary folder holding the given
+// files (path, content), removed on destruction.
 struct temp_site {
     std::filesystem::path dir;
-    temp_site();
+    explicit temp_site(std::initializer_list<std::pair<const char*, std::string>> files = {});
     ~temp_site();
     void file(const std::string& rel, const std::string& content) const;
     void link(const std::string& rel, const std::string& to) const;
@@ -56,3 +66,6 @@ std::string ok(const std::string& body);
 std::string refused();
 std::string missing();
 std::string get(const std::string& path, const std::string& headers = "");
+std::string repeat(int n, const std::string& s);
+// The credential header for "user:password".
+std::string basic(const std::string& user_password);

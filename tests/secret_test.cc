@@ -8,35 +8,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string base64(const std::string& s) {
-    static const char* alph = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(s[i]) << 16;
-        if (i + 1 < s.size()) v |= static_cast<unsigned char>(s[i + 1]) << 8;
-        if (i + 2 < s.size()) v |= static_cast<unsigned char>(s[i + 2]);
-        for (std::size_t k = 0; k < 4; ++k)
-            out += k <= s.size() - i ? alph[v >> (18 - 6 * k) & 63] : '=';
-    }
-    return out;
-}
-
-std::string basic(const std::string& user_password) {
-    return "Authorization: Basic " + base64(user_password) + "\r\n";
-}
-
-void expect_one(const fs::path& dir, const std::string& input, const std::string& want,
-                const std::string& name) {
-    auto r = run_server(dir, input);
-    EXPECT_EQ(r.status, 0) << name;
-    EXPECT_EQ(r.err, "") << name;
-    EXPECT_EQ(r.out, want) << name;
-}
-
-}  // namespace
-
 TEST(Secret, PasswordFileForms) {
     const std::string note = "the note";
     const struct {
@@ -62,29 +33,25 @@ TEST(Secret, PasswordFileForms) {
         {"device in its place", "/dev/zero", "root:", false},
     };
     for (const auto& c : cases) {
-        temp_site s;
-        s.file("wwwroot/secret/note.txt", note);
+        temp_site s({{"wwwroot/secret/note.txt", note}});
         if (c.file == "/") fs::create_directory(s.dir / "password.txt");
         else if (c.file && c.file->starts_with("/dev/")) s.link("password.txt", *c.file);
         else if (c.file) s.file("password.txt", *c.file);
         std::string headers = c.sent ? basic(*c.sent) : "";
-        expect_one(s.dir, get("/secret/note.txt", headers), c.served ? ok(note) : refused(),
-                   c.name);
+        expect_answers(s.dir, get("/secret/note.txt", headers), {c.served ? ok(note) : refused()},
+                       c.name);
     }
 }
 
 TEST(Secret, GuardedPaths) {
-    temp_site s;
-    s.file("password.txt", "pw\n");
-    s.file("wwwroot/mysecrets.txt", "m");
-    s.file("wwwroot/Secret.txt", "capital");
-    s.file("wwwroot/secret/s.txt", "s");
-    s.file("wwwroot/plain.txt", "plain");
+    temp_site s({{"password.txt", "pw\n"},
+                 {"wwwroot/mysecrets.txt", "m"},
+                 {"wwwroot/Secret.txt", "capital"},
+                 {"wwwroot/secret/s.txt", "s"},
+                 {"wwwroot/plain.txt", "plain"}});
     s.link("wwwroot/plain-link", "secret/s.txt");
     s.link("wwwroot/secret-link", "plain.txt");
-    temp_site below;
-    below.file("secretary/password.txt", "pw\n");
-    below.file("secretary/wwwroot/index.html", "i");
+    temp_site below({{"secretary/password.txt", "pw\n"}, {"secretary/wwwroot/index.html", "i"}});
     const struct {
         const char* name;
         fs::path dir;
@@ -100,24 +67,22 @@ TEST(Secret, GuardedPaths) {
         {"root below a secret folder", below.dir / "secretary", "/", "i", true},
     };
     for (const auto& c : cases) {
-        expect_one(c.dir, get(c.path), c.guarded ? refused() : ok(c.body), c.name);
-        expect_one(c.dir, get(c.path, basic("root:pw")), ok(c.body), c.name);
+        expect_answers(c.dir, get(c.path), {c.guarded ? refused() : ok(c.body)}, c.name);
+        expect_answers(c.dir, get(c.path, basic("root:pw")), {ok(c.body)}, c.name);
     }
 }
 
 TEST(Secret, LastAcceptedCredentialWins) {
-    temp_site s;
-    s.file("password.txt", "pw\n");
-    s.file("wwwroot/secret.txt", "x");
+    temp_site s({{"password.txt", "pw\n"}, {"wwwroot/secret.txt", "x"}});
     const std::pair<std::string, std::string> cases[] = {
         {basic("root:no") + basic("root:pw"), ok("x")},
         {basic("root:pw") + basic("root:no"), refused()},
         {basic("root:pw") + basic("toor:no") + "Authorization: Basic ====\r\n", ok("x")},
-        {basic("root:pw") + "authorization: Basic " + base64("root:no") + "\r\n", ok("x")},
-        {"Authorization: Basic  " + base64("root:pw") + "\r\n", refused()},
-        {"Authorization:    Basic " + base64("root:pw") + "\r\n", ok("x")},
+        {basic("root:pw") + "authorization" + basic("root:no").substr(13), ok("x")},
+        {"Authorization: Basic  " + basic("root:pw").substr(21), refused()},
+        {"Authorization:    Basic " + basic("root:pw").substr(21), ok("x")},
         {"  " + basic("root:pw"), refused()},
     };
     for (const auto& [headers, want] : cases)
-        expect_one(s.dir, get("/secret.txt", headers), want, headers);
+        expect_answers(s.dir, get("/secret.txt", headers), {want}, headers);
 }
