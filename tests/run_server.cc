@@ -76,6 +76,10 @@ run_result run_server(const fs::path& dir, const std::string& input, run_options
             rlimit lim{options.stack_bytes, options.stack_bytes};
             ::setrlimit(RLIMIT_STACK, &lim);
         }
+        if (options.open_files > 0) {
+            rlimit lim{options.open_files, 4096};
+            ::setrlimit(RLIMIT_NOFILE, &lim);
+        }
         if (options.unprivileged && ::geteuid() == 0 &&
             (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(126);

@@ -19,6 +19,7 @@ struct run_result {
 struct run_options {
     rlim_t stack_bytes = 0;     // > 0: the stack limit it runs under
     bool unprivileged = false;  // run as user nobody when the tests run as root
+    rlim_t open_files = 0;      // > 0: the soft limit on open descriptors
 };
 
 // Runs stdhttpd in dir with input on standard input.
