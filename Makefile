@@ -4,7 +4,7 @@ FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 10
 FUZZERS := parse_request credentials matchers
 
-.PHONY: all build demo fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench clean
+.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench clean
 
 all: build
 
@@ -52,8 +52,14 @@ fuzz-smoke:
 test-plain: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
+deps:
+	tools/test-deps
+
 # The plain suite runs last, so its summary closes the output.
-test: fuzz-smoke test-sanitizers test-plain
+test: deps
+	$(MAKE) fuzz-smoke
+	$(MAKE) test-sanitizers
+	$(MAKE) test-plain
 
 bench: build
 	bench/run

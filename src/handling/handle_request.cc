@@ -1,7 +1,7 @@
 #include "handling/handle_request.h"
 
 #include <new>
-#include <tuple>
+#include <utility>
 
 #include "handling/allowed.h"
 #include "handling/reader.h"
@@ -15,16 +15,23 @@ text target_path(const text& path) {
 
 namespace {
 
-// Returns the buffer of the response: the head room, then the body when permitted.
-std::pair<outcome, text> answer(const request_info& request) {
+using answer = std::pair<outcome, text>;
+
+// An answer with an empty body: only the room for the head.
+answer bare(outcome result) {
+    return {result, text(head_room, '\0')};
+}
+
+// Returns the outcome and the response buffer: the head room, then the body.
+answer decide(const request_info& request) {
     const text target = target_path(request.path);
     const reader file(target);
     auto decision = allowed(file, target, request.auth);
-    if (!decision) return {outcome::not_found, text(head_room, '\0')};
-    if (!*decision) return {outcome::refused, text(head_room, '\0')};
+    if (!decision) return bare(outcome::not_found);
+    if (!*decision) return bare(outcome::refused);
     switch (file.kind()) {
     case file_kind::directory:
-        return {outcome::permitted, text(head_room, '\0')};
+        return bare(outcome::permitted);
     case file_kind::regular:
         if (auto body = file.get(head_room)) return {outcome::permitted, std::move(*body)};
         break;
@@ -33,20 +40,18 @@ std::pair<outcome, text> answer(const request_info& request) {
     }
     // Only whole regular files are served: a FIFO, a device, or a file that
     // cannot be opened or read to its end is not there for the client.
-    return {outcome::not_found, text(head_room, '\0')};
+    return bare(outcome::not_found);
 }
 
 }  // namespace
 
 void handle_request(request_info request) {
-    outcome result = outcome::not_found;
-    text buffer;
+    answer reply;
     try {
-        std::tie(result, buffer) = answer(request);
+        reply = decide(request);
     } catch (const std::bad_alloc&) {
         // A body too large for memory is not served; the other workers go on.
-        result = outcome::not_found;
-        buffer.assign(head_room, '\0');
+        reply = bare(outcome::not_found);
     }
-    send(compose(buffer, result));
+    send(compose(reply.second, reply.first));
 }
