@@ -29,17 +29,11 @@ answer decide(const request_info& request) {
     auto decision = allowed(file, target, request.auth);
     if (!decision) return bare(outcome::not_found);
     if (!*decision) return bare(outcome::refused);
-    switch (file.kind()) {
-    case file_kind::directory:
-        return bare(outcome::permitted);
-    case file_kind::regular:
-        if (auto body = file.get(head_room)) return {outcome::permitted, std::move(*body)};
-        break;
-    default:
-        break;
-    }
-    // Only whole regular files are served: a FIFO, a device, or a file that
-    // cannot be opened or read to its end is not there for the client.
+    if (auto body = file.get(head_room)) return {outcome::permitted, std::move(*body)};
+    // A directory is answered with an empty body. Anything else that is not a
+    // whole regular file (a FIFO, a device, a file that cannot be opened or
+    // read to its end) is not there for the client.
+    if (file.is_directory()) return bare(outcome::permitted);
     return bare(outcome::not_found);
 }
 

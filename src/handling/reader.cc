@@ -21,12 +21,9 @@ opener::~opener() {
     if (fd >= 0) ::close(fd);
 }
 
-file_kind reader::kind() const {
+bool reader::is_directory() const {
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) return file_kind::none;
-    if (S_ISREG(st.st_mode)) return file_kind::regular;
-    if (S_ISDIR(st.st_mode)) return file_kind::directory;
-    return file_kind::other;
+    return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 optional_text reader::path() const {
@@ -45,11 +42,10 @@ optional_text reader::path() const {
 }
 
 optional_text reader::get(std::size_t room) const {
-    if (fd < 0) return std::nullopt;
+    // Only a regular file has a whole content: a device could be read without end.
     struct stat st;
-    std::size_t expected = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
-                               ? static_cast<std::size_t>(st.st_size)
-                               : 0;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    const auto expected = static_cast<std::size_t>(st.st_size);
     // Sized so that a file read whole, and the read that finds its end, need
     // no second buffer.
     text out(room + expected + chunk, '\0');

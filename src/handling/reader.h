@@ -16,8 +16,6 @@ protected:
     int fd;
 };
 
-enum class file_kind { none, regular, directory, other };
-
 // A file opened once and read through its descriptor.
 class reader : public opener {
 public:
@@ -26,13 +24,14 @@ public:
     // True when the open succeeded.
     bool opened() const { return fd >= 0; }
 
-    // Returns what kind of file was opened, none when the open failed.
-    file_kind kind() const;
+    // True when the file opened is a directory.
+    bool is_directory() const;
 
     // Returns the canonical absolute path of the opened file itself, or nothing.
     optional_text path() const;
 
     // Returns room zero bytes followed by the whole content of a regular file,
-    // read in 42-byte reads, or nothing when the open or any read failed.
+    // read in 42-byte reads; nothing for any other file, or when the open or
+    // any read failed.
     optional_text get(std::size_t room = 0) const;
 };

@@ -23,13 +23,7 @@ bool same_text(std::string_view a, std::string_view b) {
 
 bool secret_permits(const optional_text& password) {
     if (!password) return false;
-    optional_text expected;
-    {
-        // Only a regular file can hold the password: a device in its place
-        // could be read without end.
-        reader file("password.txt");
-        if (file.kind() == file_kind::regular) expected = file.get();
-    }
+    optional_text expected = reader("password.txt").get();
     if (!expected) return false;
     const text trimmed = rtrim(std::move(*expected));
     if (trimmed.empty()) return false;
