@@ -47,15 +47,12 @@ struct worker_attributes {
 void dispatch(const request_info& request) {
     static const worker_attributes workers;
     running.fetch_add(1);
-    for (;;) {
-        auto start = std::make_unique<request_info>(request);
-        pthread_t thread;
-        if (pthread_create(&thread, &workers.attr, run_worker, start.get()) == 0) {
-            start.release();  // the worker owns it now
-            return;
-        }
-        // Refused by the platform: the same request goes again at once.
+    auto start = std::make_unique<request_info>(request);
+    pthread_t thread;
+    // Refused by the platform: the same request goes again at once.
+    while (pthread_create(&thread, &workers.attr, run_worker, start.get()) != 0) {
     }
+    start.release();  // the worker owns it now
 }
 
 void wait_for_workers() {
