@@ -144,15 +144,3 @@ TEST(Hostile, UnreadableFiles) {
     expect_answers(s.dir, get("/secret/open.txt", basic("root:pw")), {refused()},
                    "unreadable password file", {.unprivileged = true});
 }
-
-// The served root is looked for again until it exists.
-TEST(Hostile, RootCreatedWhileRunning) {
-    temp_site s;
-    live_server server(s.dir);
-    server.send(get("/"));
-    EXPECT_EQ(server.next_response(), missing());
-    s.file("wwwroot/index.html", "now");
-    server.send(get("/"));
-    EXPECT_EQ(server.next_response(), ok("now"));
-    EXPECT_EQ(server.finish(), 0);
-}

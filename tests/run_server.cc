@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
-#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -99,60 +96,6 @@ run_result run_server(const fs::path& dir, const std::string& input, run_options
     r.out = slurp(io.dir / "out");
     r.err = slurp(io.dir / "err");
     return r;
-}
-
-live_server::live_server(const fs::path& dir) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        if (::chdir(dir.c_str()) == 0) ::execl(STDHTTPD_BIN, "stdhttpd", nullptr);
-        ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-}
-
-live_server::~live_server() {
-    if (pid_ > 0) finish();
-    if (out_ >= 0) ::close(out_);
-}
-
-void live_server::send(const std::string& bytes) const {
-    for (std::size_t at = 0; at < bytes.size();) {
-        auto n = ::write(in_, bytes.data() + at, bytes.size() - at);
-        if (n <= 0) return;
-        at += static_cast<std::size_t>(n);
-    }
-}
-
-std::string live_server::next_response() {
-    for (;;) {
-        if (auto end = response_end(pending_, 0); end && *end <= pending_.size()) {
-            std::string response = pending_.substr(0, *end);
-            pending_.erase(0, *end);
-            return response;
-        }
-        pollfd p{out_, POLLIN, 0};
-        char buf[4096];
-        ssize_t n = 0;
-        if (::poll(&p, 1, 10000) <= 0 || (n = ::read(out_, buf, sizeof buf)) <= 0)
-            return std::exchange(pending_, {});
-        pending_.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
-int live_server::finish() {
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
-    int wstatus = 0;
-    ::waitpid(pid_, &wstatus, 0);
-    pid_ = -1;
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
 }
 
 std::multiset<std::string> split_responses(const std::string& out) {

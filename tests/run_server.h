@@ -26,22 +26,6 @@ struct run_options {
 run_result run_server(const std::filesystem::path& dir, const std::string& input,
                       run_options options = {});
 
-// A server kept running with its standard streams on pipes, for a conversation.
-class live_server {
-public:
-    explicit live_server(const std::filesystem::path& dir);
-    ~live_server();
-    void send(const std::string& bytes) const;
-    // Returns the next whole response, or what arrived before 10 s passed.
-    std::string next_response();
-    // Closes the input and returns the exit status.
-    int finish();
-
-private:
-    int pid_ = -1, in_ = -1, out_ = -1;
-    std::string pending_;
-};
-
 // Splits an output stream into whole responses, using each one's Content-Length;
 // a cut-short response ends up as the last element as it is.
 std::multiset<std::string> split_responses(const std::string& out);
