@@ -1,5 +1,6 @@
 # Set-up commands: `make demo` and `make test`.
 JOBS ?= 2
+MAKEFLAGS += --no-print-directory
 FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 10
 FUZZERS := parse_request credentials matchers
