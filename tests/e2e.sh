@@ -57,7 +57,7 @@ curl)
     "$(url /)" "$(url /style.css)" "$(url /logo.png)")" "200:1 200:0 200:0 "
   ;;
 python)
-  relay
+  need python3; relay
   check "twenty requests on one connection" "$(python3 - "$port" "$password" <<'PY'
 import base64, http.client, sys
 conn = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=10)

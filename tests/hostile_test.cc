@@ -1,8 +1,6 @@
 // Hostile input through the real binary: every run ends with status 0, says
 // nothing on standard error, answers what came before the hostile part, and
 // stays within a stated memory bound.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <filesystem>
 #include <random>

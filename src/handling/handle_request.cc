@@ -1,7 +1,6 @@
 #include "handling/handle_request.h"
 
 #include <new>
-#include <utility>
 
 #include "handling/allowed.h"
 #include "handling/reader.h"
@@ -15,14 +14,18 @@ text target_path(const text& path) {
 
 namespace {
 
-using answer = std::pair<outcome, text>;
+// An outcome and its response buffer: the head room, then the body.
+struct answer {
+    outcome result;
+    text buffer;
+};
 
 // An answer with an empty body: only the room for the head.
 answer bare(outcome result) {
     return {result, text(head_room, '\0')};
 }
 
-// Returns the outcome and the response buffer: the head room, then the body.
+// Decides the request and reads the body of a permitted file.
 answer decide(const request_info& request) {
     const text target = target_path(request.path);
     const reader file(target);
@@ -40,12 +43,12 @@ answer decide(const request_info& request) {
 }  // namespace
 
 void handle_request(request_info request) {
-    answer reply;
+    answer reply{outcome::not_found, {}};
     try {
         reply = decide(request);
     } catch (const std::bad_alloc&) {
         // A body too large for memory is not served; the other workers go on.
         reply = bare(outcome::not_found);
     }
-    send(compose(reply.second, reply.first));
+    send(compose(reply.buffer, reply.result));
 }
