@@ -1,13 +1,10 @@
 #include "handling/allowed.h"
 
+#include <atomic>
+#include <mutex>
+
 #include "handling/canonicalize.h"
 #include "handling/secret.h"
-
-namespace {
-
-struct no_root {};
-
-}  // namespace
 
 bool inside(std::string_view path, std::string_view root) {
     if (!path.starts_with(root)) return false;
@@ -15,18 +12,20 @@ bool inside(std::string_view path, std::string_view root) {
 }
 
 std::optional<std::string_view> served_root() {
-    // An initialiser that throws leaves the value unset, so the next request
-    // tries again; the first success is kept for the rest of the process.
-    try {
-        static const text root = [] {
-            auto found = canonicalize("wwwroot");
-            if (!found) throw no_root{};
-            return *found;
-        }();
-        return root;
-    } catch (const no_root&) {
-        return std::nullopt;
+    // Looked for until it is found, then kept for the rest of the process.
+    // Once found, the flag alone is read; the lock only orders the looking.
+    static std::atomic<bool> found{false};
+    static std::mutex looking;
+    static text root;
+    if (found.load(std::memory_order_acquire)) return root;
+    std::lock_guard hold(looking);
+    if (!found.load(std::memory_order_relaxed)) {
+        auto canonical = canonicalize("wwwroot");
+        if (!canonical) return std::nullopt;
+        root = std::move(*canonical);
+        found.store(true, std::memory_order_release);
     }
+    return root;
 }
 
 std::optional<bool> allowed(const reader& file, const text& target,

@@ -1,8 +1,8 @@
 #include "handling/handle_request.h"
 
-#include <new>
-
+#include "common/gate.h"
 #include "handling/allowed.h"
+#include "handling/budget.h"
 #include "handling/reader.h"
 #include "handling/response.h"
 
@@ -14,41 +14,39 @@ text target_path(const text& path) {
 
 namespace {
 
-// An outcome and its response buffer: the head room, then the body.
+// An outcome, its response buffer (the head room, then the body), and the
+// body's share of the budget, held until the response is written.
 struct answer {
     outcome result;
     text buffer;
+    share held;
 };
 
 // An answer with an empty body: only the room for the head.
 answer bare(outcome result) {
-    return {result, text(head_room, '\0')};
+    return {result, text(head_room, '\0'), {}};
 }
 
 // Decides the request and reads the body of a permitted file.
 answer decide(const request_info& request) {
+    // Taken before the first open, so every open this worker needs succeeds.
+    const share open_files(descriptors(), worker_descriptors);
     const text target = target_path(request.path);
     const reader file(target);
     auto decision = allowed(file, target, request.auth);
     if (!decision) return bare(outcome::not_found);
     if (!*decision) return bare(outcome::refused);
-    if (auto body = file.get(head_room)) return {outcome::permitted, std::move(*body)};
-    // A directory is answered with an empty body. Anything else that is not a
-    // whole regular file (a FIFO, a device, a file that cannot be opened or
-    // read to its end) is not there for the client.
     if (file.is_directory()) return bare(outcome::permitted);
+    share held(body_bytes(), head_room + file.size());
+    if (auto body = file.get(head_room)) return {outcome::permitted, std::move(*body), std::move(held)};
+    // Anything else that is not a whole regular file (a FIFO, a device, a file
+    // that cannot be read, or held in memory) is not there for the client.
     return bare(outcome::not_found);
 }
 
 }  // namespace
 
 void handle_request(request_info request) {
-    answer reply{outcome::not_found, {}};
-    try {
-        reply = decide(request);
-    } catch (const std::bad_alloc&) {
-        // A body too large for memory is not served; the other workers go on.
-        reply = bare(outcome::not_found);
-    }
+    answer reply = decide(request);
     send(compose(reply.buffer, reply.result));
 }

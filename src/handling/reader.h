@@ -1,37 +1,54 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "common/text.h"
 
-// Owns one descriptor opened read-only, close-on-exec and non-blocking (so a
-// FIFO cannot hang its worker); closes it once when destroyed.
+// Owns one descriptor, opened close-on-exec; closes it once when destroyed.
+// An open refused for want of descriptors or memory is waited out and tried
+// again, so that it never looks like a missing file.
 class opener {
 public:
-    explicit opener(const text& path);
+    opener(const text& path, int flags);
     opener(const opener&) = delete;
     opener& operator=(const opener&) = delete;
     virtual ~opener();
+
+    // The descriptor, or -1 when the open failed.
+    int descriptor() const { return fd; }
 
 protected:
     int fd;
 };
 
-// A file opened once and read through its descriptor.
+// A file located by a handle that does not open it (a device, a FIFO or a
+// socket is never opened); only a regular file is then opened to be read,
+// through that same handle.
 class reader : public opener {
 public:
-    using opener::opener;
+    // Locates path; one too long to open is located by its canonical path.
+    explicit reader(const text& path);
 
-    // True when the open succeeded.
+    // True when the file was located.
     bool opened() const { return fd >= 0; }
 
-    // True when the file opened is a directory.
+    // True when the file located is a directory.
     bool is_directory() const;
 
-    // Returns the canonical absolute path of the opened file itself, or nothing.
+    // Size of a regular file when it was located; 0 for anything else.
+    std::uint64_t size() const;
+
+    // Returns the canonical absolute path of the located file itself, or nothing.
     optional_text path() const;
 
-    // Returns room zero bytes followed by the whole content of a regular file,
-    // read in 42-byte reads; nothing for any other file, or when the open or
-    // any read failed.
+    // Returns room zero bytes followed by the content of a regular file, up to
+    // the size it had when located, read in 42-byte reads; nothing for any
+    // other file, when a read fails, or when the body cannot be held in memory.
     optional_text get(std::size_t room = 0) const;
+
+private:
+    text self() const;
+
+    unsigned mode = 0;
+    std::uint64_t bytes = 0;
 };

@@ -1,8 +1,12 @@
 #include "handling/response.h"
 
-#include <cstdio>
+#include <unistd.h>
+
 #include <cstring>
+#include <mutex>
 #include <string>
+
+#include "common/stream.h"
 
 namespace {
 
@@ -43,7 +47,10 @@ std::string_view compose(text& buffer, outcome result) {
 }
 
 void send(std::string_view response) {
-    // The stream's lock is held for the whole write, so responses never interleave.
-    std::fwrite(response.data(), 1, response.size(), stdout);
-    std::fflush(stdout);
+    static std::mutex standard_output;
+    static const bool socket = is_socket(1);
+    // Held for the whole write, so responses never interleave.
+    std::lock_guard hold(standard_output);
+    if (!write_all(1, response, socket ? std::optional(stall_limit) : std::nullopt))
+        ::_exit(0);  // nothing more can reach the client
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <string_view>
 
@@ -14,5 +15,9 @@ enum class outcome { not_found, refused, permitted };
 // holds head_room bytes, then the body) and returns the complete response.
 std::string_view compose(text& buffer, outcome result);
 
-// Writes one response to standard output as one unit, then flushes it.
+// How long a write to a client on a socket may make no progress.
+inline constexpr std::chrono::seconds stall_limit{60};
+
+// Writes one response to standard output as one unit. When the write fails,
+// or stalls past the limit, the process ends at once with status 0.
 void send(std::string_view response);

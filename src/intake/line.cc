@@ -2,13 +2,11 @@
 
 #include "common/rtrim.h"
 
-std::optional<line> read_line(std::FILE* in) {
-    // Only the main thread reads the input, so the stream's lock buys nothing.
-    if (std::feof(in) || std::ferror(in)) return std::nullopt;
+std::optional<line> read_line(input& in) {
     line got;
     bool any = false;
     int c;
-    while ((c = getc_unlocked(in)) != EOF) {
+    while ((c = in.get()) != EOF) {
         any = true;
         if (c == '\n') break;
         if (got.content.size() < max_line) {

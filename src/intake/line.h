@@ -1,9 +1,9 @@
 #pragma once
 #include <cstddef>
-#include <cstdio>
 #include <optional>
 
 #include "common/text.h"
+#include "intake/input.h"
 
 // Longest line kept, in bytes before its line feed; the rest of a longer line is dropped.
 inline constexpr std::size_t max_line = 8192;
@@ -16,4 +16,4 @@ struct line {
 };
 
 // Reads one line up to the next line feed, or nothing at end of input or on a read error.
-std::optional<line> read_line(std::FILE* in);
+std::optional<line> read_line(input& in);

@@ -1,5 +1,14 @@
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <csignal>
+
+#include "common/stream.h"
+#include "intake/input.h"
 #include "intake/parse_request.h"
 #include "intake/workers.h"
 
@@ -7,9 +16,23 @@ namespace {
 
 constexpr int max_requests = 1000;
 
-// Lets all workers hold their descriptors at once (a file and the password
-// file each): the usual soft limit of 1024 is less than that, and a refused
-// open would turn into a wrong answer.
+// What a client may still send once every answer is written: read and thrown
+// away so that closing the socket does not reset the connection and cut the
+// answers that its kernel has not yet handed to the client.
+constexpr std::size_t linger_bytes = 1 << 20;
+constexpr std::chrono::seconds linger_time{2};
+
+// Puts /dev/null on a closed standard descriptor, so that no file opened later
+// takes its number and receives answers or is read as requests.
+void keep_standard_streams() {
+    pollfd fds[] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (::poll(fds, 3, 0) <= 0) return;
+    for (const auto& f : fds)
+        if (f.revents & POLLNVAL) ::open("/dev/null", O_RDWR);  // takes the lowest free number
+}
+
+// Lets many workers hold their descriptors at once: the usual soft limit of
+// 1024 is less than a thousand workers could use.
 void raise_descriptor_limit() {
     rlimit lim;
     if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
@@ -18,17 +41,37 @@ void raise_descriptor_limit() {
     }
 }
 
+// Ends the connection without a reset: tells the client that no more is
+// coming, then takes what it still sends, within bounds.
+void close_gently(input& in) {
+    if (!is_socket(1) || ::shutdown(1, SHUT_WR) != 0) return;
+    in.drain(linger_bytes, linger_time);
+}
+
 }  // namespace
 
 // Serves up to max_requests requests from standard input, one worker each,
 // and ends with status 0 once every response has been written.
 int main() {
+    keep_standard_streams();
+    // A reader that went away makes a write fail, which ends the process quietly.
+    std::signal(SIGPIPE, SIG_IGN);
     raise_descriptor_limit();
-    for (int left = max_requests; left > 0; --left) {
-        auto request = parse_request();
-        if (!request) break;
-        dispatch(*request);
+    // Bodies are freed as soon as they are written. A fixed threshold gives
+    // every large one back to the system then; a moving one would keep them
+    // in per-thread arenas, and memory would grow past the bodies' budget.
+    ::mallopt(M_MMAP_THRESHOLD, 128 << 10);
+    input in(0);
+    {
+        workers pool;
+        for (int left = max_requests; left > 0; --left) {
+            in.start_block();
+            auto request = parse_request(in);
+            if (!request) break;
+            pool.dispatch(*request);
+        }
+        pool.wait();
     }
-    wait_for_workers();
+    close_gently(in);
     return 0;
 }

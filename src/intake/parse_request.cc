@@ -4,7 +4,7 @@
 #include "intake/line.h"
 #include "intake/request_line.h"
 
-std::optional<request_info> parse_request(std::FILE* in) {
+std::optional<request_info> parse_request(input& in) {
     auto first = read_line(in);
     if (!first || (!first->overlong && first->content.empty())) return std::nullopt;
     auto target = first->overlong ? std::nullopt : match_request_line(first->content);
@@ -20,8 +20,4 @@ std::optional<request_info> parse_request(std::FILE* in) {
         credential_rule(header->content, request);
     }
     return request;
-}
-
-std::optional<request_info> parse_request() {
-    return parse_request(stdin);
 }

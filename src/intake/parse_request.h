@@ -1,12 +1,9 @@
 #pragma once
-#include <cstdio>
 #include <optional>
 
+#include "intake/input.h"
 #include "intake/request_info.h"
 
-// Reads one header block from the stream and returns its request, or nothing
+// Reads one header block from the input and returns its request, or nothing
 // at end of input, for an empty block, or for a request line not accepted.
-std::optional<request_info> parse_request(std::FILE* in);
-
-// The same, reading standard input.
-std::optional<request_info> parse_request();
+std::optional<request_info> parse_request(input& in);

@@ -1,8 +1,7 @@
 #include "intake/workers.h"
 
-#include <pthread.h>
-
 #include <atomic>
+#include <cerrno>
 #include <memory>
 
 #include "handling/handle_request.h"
@@ -13,10 +12,12 @@ namespace {
 // resolution): a small one is quicker to start, lets the platform keep many
 // for reuse, and is cheaper to give back. The sanitizers need more.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t worker_stack = 1 << 20;
+constexpr std::size_t first_stack = 1 << 20;
 #else
-constexpr std::size_t worker_stack = 32 << 10;
+constexpr std::size_t first_stack = 32 << 10;
 #endif
+// Past this, a stack that is refused is not refused for its size.
+constexpr std::size_t largest_stack = 8 << 20;
 
 // Workers started and not yet done. Static storage, so it outlives any worker
 // still leaving its thread while the process ends.
@@ -27,34 +28,52 @@ void* run_worker(void* start) {
         std::unique_ptr<request_info> request(static_cast<request_info*>(start));
         handle_request(std::move(*request));
     }
-    if (running.fetch_sub(1) == 1) running.notify_all();
+    running.fetch_sub(1);
+    // Wakes the loop only when it waits: for the last worker, or for a
+    // refused thread to be tried again.
+    running.notify_all();
     return nullptr;
 }
 
-// Thread attributes of every worker: detached, with a small stack.
-struct worker_attributes {
-    pthread_attr_t attr;
-    worker_attributes() {
-        pthread_attr_init(&attr);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_attr_setstacksize(&attr, worker_stack);
-    }
-    ~worker_attributes() { pthread_attr_destroy(&attr); }
-};
-
 }  // namespace
 
-void dispatch(const request_info& request) {
-    static const worker_attributes workers;
+workers::workers() : stack(first_stack) {
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, stack);
+}
+
+workers::~workers() {
+    pthread_attr_destroy(&attr);
+}
+
+void workers::grow_stack() {
+    stack *= 2;
+    pthread_attr_setstacksize(&attr, stack);
+}
+
+void workers::dispatch(const request_info& request) {
     running.fetch_add(1);
     auto start = std::make_unique<request_info>(request);
     pthread_t thread;
-    // Refused by the platform: the same request goes again at once.
-    while (pthread_create(&thread, &workers.attr, run_worker, start.get()) != 0) {
+    for (;;) {
+        const int refused = pthread_create(&thread, &attr, run_worker, start.get());
+        if (refused == 0) break;
+        // The thread's static TLS does not fit the stack we chose (large TLS
+        // from a tunable or a preloaded library): our choice must not refuse it.
+        if (refused == EINVAL && stack < largest_stack) {
+            grow_stack();
+            continue;
+        }
+        // Out of threads or memory: one of ours finishing frees some. With
+        // none of ours running (the count holds only this one), the refusal
+        // is tried again at once.
+        const unsigned now = running.load();
+        if (now > 1) running.wait(now);
     }
     start.release();  // the worker owns it now
 }
 
-void wait_for_workers() {
+void workers::wait() {
     for (auto n = running.load(); n != 0; n = running.load()) running.wait(n);
 }

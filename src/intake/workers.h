@@ -1,9 +1,28 @@
 #pragma once
+#include <pthread.h>
+
+#include <cstddef>
+
 #include "intake/request_info.h"
 
-// Starts a detached worker that answers the request, retrying at once for as
-// long as the platform refuses the thread.
-void dispatch(const request_info& request);
+// Starts one detached worker per request and knows when all have finished.
+class workers {
+public:
+    workers();
+    workers(const workers&) = delete;
+    workers& operator=(const workers&) = delete;
+    ~workers();
 
-// Returns once every started worker has written and flushed its response.
-void wait_for_workers();
+    // Starts a detached worker that answers the request. A refused thread is
+    // tried again: at once when no worker runs, else once one has finished.
+    void dispatch(const request_info& request);
+
+    // Returns once every started worker has written its response.
+    void wait();
+
+private:
+    void grow_stack();
+
+    pthread_attr_t attr;
+    std::size_t stack;
+};

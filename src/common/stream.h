@@ -1,0 +1,19 @@
+#pragma once
+// Waiting on the standard streams: the only places where the server waits for a peer.
+#include <chrono>
+#include <optional>
+#include <string_view>
+
+using clock_point = std::chrono::steady_clock::time_point;
+// The time by which a stream must be ready, or nothing for no limit.
+using deadline = std::optional<clock_point>;
+
+// True when fd is a socket.
+bool is_socket(int fd);
+
+// Waits until fd is ready for events (poll's); false when the deadline passed first.
+bool wait_ready(int fd, short events, deadline until);
+
+// Writes all of data to fd, waiting whenever it would block. False when a write
+// fails or, with a stall limit, makes no progress for that long.
+bool write_all(int fd, std::string_view data, std::optional<std::chrono::milliseconds> stall);

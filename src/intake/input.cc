@@ -1,0 +1,47 @@
+#include "intake/input.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+input::input(int descriptor) : fd(descriptor), socket(is_socket(descriptor)) {}
+
+void input::start_block() {
+    if (socket) until = std::chrono::steady_clock::now() + idle_limit;
+}
+
+int input::refill() {
+    while (state == open) {
+        // A socket is read without blocking, so its wait can have a limit.
+        const ssize_t n = socket ? ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)
+                                 : ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            at = 1;
+            end = static_cast<std::size_t>(n);
+            return static_cast<unsigned char>(buffer[0]);
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (wait_ready(fd, POLLIN, until)) continue;
+            state = late;
+            break;
+        }
+        state = ended;
+    }
+    return EOF;
+}
+
+void input::drain(std::size_t limit, std::chrono::milliseconds longest) {
+    // Only a socket resets the connection when it is closed with input unread.
+    if (!socket || state == ended) return;
+    state = open;
+    until = std::chrono::steady_clock::now() + longest;
+    std::size_t seen = end - at;
+    at = end;
+    while (seen < limit && refill() != EOF) {
+        seen += end - at + 1;
+        at = end;
+    }
+}

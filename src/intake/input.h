@@ -1,0 +1,43 @@
+#pragma once
+// Standard input, read through a buffer of our own so that a socket's idle
+// limit can be kept and a non-blocking descriptor is waited on, not taken
+// for its end.
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+
+#include "common/stream.h"
+
+// How long a client on a socket may take over one header block.
+inline constexpr std::chrono::seconds idle_limit{60};
+
+class input {
+public:
+    // Reads fd; on a socket every header block gets the idle limit.
+    explicit input(int fd);
+    input(const input&) = delete;
+    input& operator=(const input&) = delete;
+
+    // Starts the time of the next header block.
+    void start_block();
+
+    // Returns the next byte, or EOF at end of input, on a read error, or once
+    // the block's time has run out.
+    int get() { return at < end ? static_cast<unsigned char>(buffer[at++]) : refill(); }
+
+    // Reads and throws away what the client still sends, up to limit bytes,
+    // until end of input or for at most the given time.
+    void drain(std::size_t limit, std::chrono::milliseconds longest);
+
+private:
+    int refill();
+
+    const int fd;
+    const bool socket;
+    // Late: a block's time ran out, so the service stops, though the client may
+    // still send. Ended: end of input or a read error, nothing more will come.
+    enum { open, late, ended } state = open;
+    deadline until;
+    std::size_t at = 0, end = 0;
+    char buffer[16 << 10];
+};
