@@ -1,6 +1,7 @@
-// Runs a program several times with a file on standard input and standard output
-// discarded, and prints the median wall time in microseconds and the median peak
-// resident memory in KiB: "timeit RUNS INPUT PROGRAM".
+// Runs programs several times each, in turn, with a file on standard input and
+// standard output discarded, and prints for each program, on a line of its
+// own, the median wall time in microseconds and the median peak resident
+// memory in KiB: "timeit RUNS INPUT PROGRAM [ARGS...] [-- PROGRAM [ARGS...]]...".
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -10,35 +11,63 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
+
+namespace {
+
+struct program {
+    std::vector<char*> argv;
+    std::vector<long> micros, peaks;
+};
+
+long median(std::vector<long> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs the program once; false when it did not end with status 0.
+bool run_once(program& p, const char* input) {
+    int in = ::open(input, O_RDONLY | O_CLOEXEC);
+    int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::execv(p.argv[0], p.argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    auto end = std::chrono::steady_clock::now();
+    ::close(in);
+    ::close(out);
+    p.micros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
+    p.peaks.push_back(usage.ru_maxrss);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) return 2;
     const int runs = std::atoi(argv[1]);
-    std::vector<long> micros, peaks;
-    for (int i = 0; i < runs; ++i) {
-        int in = ::open(argv[2], O_RDONLY | O_CLOEXEC);
-        int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        auto start = std::chrono::steady_clock::now();
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::execv(argv[3], argv + 3);
-            ::_exit(127);
+    std::vector<program> programs(1);
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            programs.back().argv.push_back(nullptr);
+            programs.emplace_back();
+        } else {
+            programs.back().argv.push_back(argv[i]);
         }
-        int status = 0;
-        rusage usage{};
-        ::wait4(pid, &status, 0, &usage);
-        auto end = std::chrono::steady_clock::now();
-        ::close(in);
-        ::close(out);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
-        micros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
-        peaks.push_back(usage.ru_maxrss);
     }
-    std::sort(micros.begin(), micros.end());
-    std::sort(peaks.begin(), peaks.end());
-    std::printf("%ld %ld\n", micros[micros.size() / 2], peaks[peaks.size() / 2]);
+    programs.back().argv.push_back(nullptr);
+    // Interleaved, so that whatever else the machine does weighs on all alike.
+    for (int i = 0; i < runs; ++i)
+        for (auto& p : programs)
+            if (!run_once(p, argv[2])) return 1;
+    for (const auto& p : programs) std::printf("%ld %ld\n", median(p.micros), median(p.peaks));
     return 0;
 }

@@ -59,8 +59,12 @@ int main() {
     raise_descriptor_limit();
     // Bodies are freed as soon as they are written. A fixed threshold gives
     // every large one back to the system then; a moving one would keep them
-    // in per-thread arenas, and memory would grow past the bodies' budget.
+    // in the heap, and memory would grow past the bodies' budget. One heap
+    // for all workers spares each new thread the set-up of an arena of its own
+    // (a connection's first request pays for it), and workers hold the heap's
+    // lock only for their small texts.
     ::mallopt(M_MMAP_THRESHOLD, 128 << 10);
+    ::mallopt(M_ARENA_MAX, 1);
     input in(0);
     {
         workers pool;
