@@ -1,11 +1,21 @@
 // Runs the real binary against a temporary site and compares its exact output.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "run_server.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -72,8 +82,51 @@ TEST(Blackbox, AnswersAndStops) {
         {"trailing blanks past the bound", "GET / HTTP/1.1" + std::string(20000, ' ') + "\n\n",
          {ok(index_html)}},
         {"1000 at most", repeat(1001, get("/docs/")), std::vector<std::string>(1000, ok("docs"))},
+        {"target past the path limit", get("/" + repeat(2100, "./") + "a.bin"), {ok(binary)}},
     };
     // Every case runs with a 1 MiB stack, so lines at the bound must not recurse.
     for (const auto& c : cases)
         expect_answers(spine_site().dir, c.input, c.expected, c.name, {.stack_bytes = 1 << 20});
+}
+
+// A request opens nothing but a regular file it is served: a writer blocked
+// opening a FIFO stays blocked, and no device is ever opened.
+TEST(Blackbox, OpensOnlyWhatIsServed) {
+    temp_site s({{"wwwroot/index.html", "i"}});
+    s.link("wwwroot/null", "/dev/null");
+    const fs::path fifos[] = {s.dir / "outfifo", s.dir / "wwwroot/infifo"};
+    std::vector<std::thread> writers;
+    std::atomic<int> released{0};
+    for (const auto& f : fifos) {
+        ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0);
+        writers.emplace_back([&released, f] {
+            const int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);  // blocks until a reader opens it
+            ++released;
+            ::close(fd);
+        });
+    }
+    expect_answers(s.dir, get("/../outfifo") + get("/infifo"), {refused(), missing()}, "FIFOs");
+    // Given the server every chance to have released a writer by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(released, 0) << "a request opened a FIFO";
+    for (const auto& f : fifos) ::close(::open(f.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    for (auto& w : writers) w.join();
+
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+    const auto trace = s.dir / "trace";
+    auto r = run_server(s.dir, get(repeat(20, "/..") + "/dev/zero") + get("/null"),
+                        {.wrapper = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace.string()}});
+    if (r.status != 0 && r.err.find("ptrace") != std::string::npos)
+        GTEST_SKIP() << "strace cannot trace here: " << r.err;
+    EXPECT_EQ(split_responses(r.out), (std::multiset<std::string>{refused(), refused()}));
+    std::ifstream log(trace);
+    int located = 0;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("wwwroot") != std::string::npos) {
+            ++located;
+            EXPECT_NE(line.find("O_PATH"), std::string::npos) << line;
+        }
+        EXPECT_EQ(line.find("/proc/self/fd/"), std::string::npos) << "a device was opened: " << line;
+    }
+    EXPECT_EQ(located, 2);
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end checks with real clients on loopback.
 # Usage: e2e.sh SCENARIO SERVER EXAMPLE_DIR ARTEFACT_DIR
-# SCENARIO: curl, python, wrk, activate, tcpserver or browser.
+# SCENARIO: curl, python, wrk, activate, tcpserver, linger or browser.
 set -uo pipefail
 scenario=$1 server=$(realpath "$2") example=$3 artefacts=$4
 work=$(mktemp -d)
@@ -95,6 +95,31 @@ tcpserver)
   start tcpserver -q 127.0.0.1 PORT "$server"
   check "index" "$(curl -s "$(url /)")" "$index"
   check "401 outside" "$(curl -s --path-as-is -o /dev/null -w '%{http_code}' "$(url /../password.txt)")" 401
+  ;;
+linger)
+  # A 2 MB answer, then a request line that stops the service with a body
+  # behind it: the client must get the whole answer and a clean end, not a reset.
+  need tcpserver; need python3
+  head -c 2000000 /dev/urandom > "$work/site/wwwroot/big.bin"
+  start tcpserver -q 127.0.0.1 PORT "$server"
+  for run in 1 2 3; do
+    check "whole answer and clean close, run $run" "$(python3 - "$port" <<'PY'
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+body = b"x" * 100000
+s.sendall(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"
+          b"POST /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + body)
+time.sleep(0.3)  # the server is done and exits while the client has read nothing
+got = b""
+try:
+    while chunk := s.recv(1 << 16):
+        got += chunk
+    print(len(got), "clean")
+except ConnectionResetError:
+    print(len(got), "reset")
+PY
+)" "2000052 clean"
+  done
   ;;
 browser)
   need chromium; relay

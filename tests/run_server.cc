@@ -33,8 +33,9 @@ std::optional<std::size_t> response_end(const std::string& s, std::size_t at) {
 
 }  // namespace
 
-temp_site::temp_site(std::initializer_list<std::pair<const char*, std::string>> files) {
-    std::string pattern = (fs::temp_directory_path() / "stdhttpd-XXXXXX").string();
+temp_site::temp_site(std::initializer_list<std::pair<const char*, std::string>> files,
+                     const fs::path& base) {
+    std::string pattern = (base / "stdhttpd-XXXXXX").string();
     dir = ::mkdtemp(pattern.data());
     for (const auto& [rel, content] : files) file(rel, content);
 }
@@ -54,6 +55,81 @@ void temp_site::link(const std::string& rel, const std::string& to) const {
     fs::create_symlink(to, dir / rel);
 }
 
+namespace {
+
+// The server binary where user nobody can reach it: the build tree may lie
+// in a folder that only its owner can enter.
+const std::string& reachable_binary() {
+    static const temp_site copy;
+    static const std::string path = [] {
+        fs::permissions(copy.dir, fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+        const auto to = copy.dir / "stdhttpd";
+        fs::copy_file(STDHTTPD_BIN, to);
+        return to.string();
+    }();
+    return path;
+}
+
+bool drops_privileges(const run_options& options) {
+    return options.unprivileged && ::geteuid() == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> unprivileged_unavailable() {
+    if (::geteuid() == 0) return std::nullopt;
+    // Any other user must be refused a file of mode 0 of its own.
+    temp_site probe({{"f", "x"}});
+    fs::permissions(probe.dir / "f", fs::perms::none);
+    const int fd = ::open((probe.dir / "f").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    ::close(fd);
+    return "this user reads files whatever their mode, and only root can drop to another user";
+}
+
+pid_t start_server(const fs::path& dir, int in, int out, int err, const run_options& options,
+                   const fs::path& peak_file) {
+    const std::string binary = drops_privileges(options) ? reachable_binary() : STDHTTPD_BIN;
+    std::vector<std::string> words;
+    // A forked child's peak counts the parent's pages, so the peak is taken
+    // from a small measuring process that starts the server itself.
+    if (!peak_file.empty())
+        words = {"/usr/bin/time", "-f", "%M", "-o", peak_file.string(), "--quiet"};
+    words.insert(words.end(), options.wrapper.begin(), options.wrapper.end());
+    words.push_back(binary);
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (options.close_stdout) ::close(1);
+    if (options.stack_bytes > 0) {
+        rlimit lim{options.stack_bytes, options.stack_bytes};
+        ::setrlimit(RLIMIT_STACK, &lim);
+    }
+    if (options.open_files > 0) {
+        rlimit lim{options.open_files, options.open_files_hard};
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    for (const auto& setting : options.environment) ::putenv(const_cast<char*>(setting.c_str()));
+    if (drops_privileges(options) &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        ::_exit(126);
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    if (::chdir(dir.c_str()) == 0) ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
+int wait_server(pid_t pid) {
+    int wstatus = 0;
+    ::waitpid(pid, &wstatus, 0);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
 run_result run_server(const fs::path& dir, const std::string& input, run_options options) {
     temp_site io;
     std::ofstream(io.dir / "in", std::ios::binary) << input;
@@ -61,37 +137,15 @@ run_result run_server(const fs::path& dir, const std::string& input, run_options
     // An unprivileged server's measuring process must still write its figure.
     fs::permissions(io.dir, fs::perms::others_exec, fs::perm_options::add);
     fs::permissions(io.dir / "peak", fs::perms::others_write, fs::perm_options::add);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int in = ::open((io.dir / "in").c_str(), O_RDONLY);
-        int out = ::open((io.dir / "out").c_str(), O_WRONLY | O_CREAT, 0600);
-        int err = ::open((io.dir / "err").c_str(), O_WRONLY | O_CREAT, 0600);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (options.stack_bytes > 0) {
-            rlimit lim{options.stack_bytes, options.stack_bytes};
-            ::setrlimit(RLIMIT_STACK, &lim);
-        }
-        if (options.open_files > 0) {
-            rlimit lim{options.open_files, 4096};
-            ::setrlimit(RLIMIT_NOFILE, &lim);
-        }
-        if (options.unprivileged && ::geteuid() == 0 &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(126);
-        // A forked child's peak counts the parent's pages, so the peak is taken
-        // from a small measuring process that starts the server itself.
-        const auto peak = io.dir / "peak";
-        if (::chdir(dir.c_str()) == 0)
-            ::execl("/usr/bin/time", "time", "-f", "%M", "-o", peak.c_str(), "--quiet",
-                    STDHTTPD_BIN, nullptr);
-        ::_exit(127);
-    }
+    const int in = ::open((io.dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open((io.dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int err = ::open((io.dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // With standard output closed, the measuring process's own file would take its place.
+    const auto peak = options.close_stdout ? fs::path() : io.dir / "peak";
     run_result r;
-    int wstatus = 0;
-    ::waitpid(pid, &wstatus, 0);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.status = wait_server(start_server(dir, in, out, err, options, peak));
+    r.consumed = ::lseek(in, 0, SEEK_CUR);
+    for (int fd : {in, out, err}) ::close(fd);
     r.peak_kib = std::atol(slurp(io.dir / "peak").c_str());
     r.out = slurp(io.dir / "out");
     r.err = slurp(io.dir / "err");

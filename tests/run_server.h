@@ -1,8 +1,10 @@
 #pragma once
 // Runs the real binary in a temporary site and reads back what it wrote.
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,17 +16,35 @@ struct run_result {
     std::string err;
     int status = -1;        // exit status, or -1 when it did not exit normally
     long peak_kib = 0;      // peak resident memory of the server, in KiB
+    long consumed = 0;      // bytes of the input that the server read
 };
 
 struct run_options {
     rlim_t stack_bytes = 0;     // > 0: the stack limit it runs under
     bool unprivileged = false;  // run as user nobody when the tests run as root
     rlim_t open_files = 0;      // > 0: the soft limit on open descriptors
+    rlim_t open_files_hard = 4096;              // with open_files: the hard limit
+    std::vector<std::string> environment = {};  // NAME=value set for the server
+    std::vector<std::string> wrapper = {};      // a command that runs the server, e.g. strace
+    bool close_stdout = false;                  // start it with standard output closed
 };
 
 // Runs stdhttpd in dir with input on standard input.
 run_result run_server(const std::filesystem::path& dir, const std::string& input,
                       run_options options = {});
+
+// Starts stdhttpd in dir on the given standard input and output (and standard
+// error on err), measured into peak_file when one is named; returns its pid.
+pid_t start_server(const std::filesystem::path& dir, int in, int out, int err,
+                   const run_options& options = {}, const std::filesystem::path& peak_file = {});
+
+// Waits for a server; its exit status, or -1 when it did not exit normally.
+int wait_server(pid_t pid);
+
+// Why the unprivileged runs cannot check what they check as the current user,
+// or nothing when they can: root can drop to nobody, and any other user is
+// held to the modes of its own files.
+std::optional<std::string> unprivileged_unavailable();
 
 // Splits an output stream into whole responses, using each one's Content-Length;
 // a cut-short response ends up as the last element as it is.
@@ -40,7 +60,8 @@ run_result expect_answers(const std::filesystem::path& dir, const std::string& i
 // files (path, content), removed on destruction.
 struct temp_site {
     std::filesystem::path dir;
-    explicit temp_site(std::initializer_list<std::pair<const char*, std::string>> files = {});
+    explicit temp_site(std::initializer_list<std::pair<const char*, std::string>> files = {},
+                       const std::filesystem::path& base = std::filesystem::temp_directory_path());
     ~temp_site();
     void file(const std::string& rel, const std::string& content) const;
     void link(const std::string& rel, const std::string& to) const;
