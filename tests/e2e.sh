@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end checks with real clients on loopback.
 # Usage: e2e.sh SCENARIO SERVER EXAMPLE_DIR ARTEFACT_DIR
-# SCENARIO: curl, python, wrk, activate, tcpserver, linger or browser.
+# SCENARIO: curl, python, wrk, activate, tcpserver, linger, browser, or a
+# deployment file: xinetd, tcpserver-run, socat-sh, tls, systemd.
 set -uo pipefail
 scenario=$1 server=$(realpath "$2") example=$3 artefacts=$4
 work=$(mktemp -d)
@@ -39,6 +40,43 @@ start() {
   done
   echo "FAIL: could not start $1"; exit 1
 }
+# The shipped deployment files, run as they are: only the port (as @port@),
+# the site folder, the binary, the user (nobody) and the certificate paths are
+# put in. The binary and site sit where user nobody can reach them.
+deploy_dir=$(cd "$(dirname "$0")/../deploy" && pwd)
+as_deployed() {  # as_deployed FILE: prints the copy
+  sed -e "s|/usr/sbin/stdhttpd|$work/bin/stdhttpd|g" -e "s|/srv/stdhttpd|$work/site|g" \
+      -e "s|/etc/stdhttpd/tls|$work/tls|g" -e 's/\b8080\b/@port@/g; s/\b8443\b/@port@/g' \
+      -e 's/id -u stdhttpd/id -u nobody/; s/id -g stdhttpd/id -g nobody/; s/su=stdhttpd/su=nobody/' \
+      -e 's/\(user *= \)stdhttpd/\1nobody/; s/\(group *= \)stdhttpd/\1nogroup/' "$1"
+}
+deployed_as_root() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: the deployment files switch to another user, which needs root"; exit 77
+  fi
+  id nobody >/dev/null && getent group nogroup >/dev/null || { echo "FAIL: no user nobody"; exit 1; }
+  mkdir -p "$work/bin"
+  cp "$server" "$work/bin/stdhttpd"
+  # The recommended modes: the serving user reads the password, nobody else does.
+  chgrp nogroup "$work/site/password.txt"
+  chmod 0640 "$work/site/password.txt"
+  chmod -R go+rX,go-w "$work/site" "$work/bin"
+  chmod 0755 "$work"
+}
+# Starts a deployed copy of FILE, run by the words that follow, with the file's
+# copy as their last word.
+start_deployed() {  # start_deployed FILE WORDS...
+  local file=$1; shift
+  as_deployed "$file" > "$work/deployed"
+  start sh -c 'sed "s/@port@/$1/g" "$2" > "$2.$1" && shift 2 && exec "$@" "$0"' \
+    "$work/deployed.PORT" PORT "$work/deployed" "$@"
+}
+serves_example() {  # the index, and the secret note with the password
+  check "$1: index" "$(curl -s "$2/")" "$index"
+  check "$1: secret note" "$(curl -s -u "root:$password" "$2/secret/note.txt")" "$note"
+  check "$1: no note without the password" "$(curl -s -o /dev/null -w '%{http_code}' "$2/secret/note.txt")" 401
+}
+
 relay() { need socat; start socat -lf /dev/null TCP-LISTEN:PORT,bind=127.0.0.1,reuseaddr,fork "EXEC:$server"; }
 url() { echo "http://127.0.0.1:$port$1"; }
 
@@ -96,6 +134,62 @@ tcpserver)
   check "index" "$(curl -s "$(url /)")" "$index"
   check "401 outside" "$(curl -s --path-as-is -o /dev/null -w '%{http_code}' "$(url /../password.txt)")" 401
   ;;
+xinetd)
+  need xinetd; need curl; deployed_as_root
+  start_deployed "$deploy_dir/xinetd/stdhttpd" sh -c \
+    'sed "s|SYSLOG daemon info|FILE $0.log|" "$0" > "$0.conf" && exec xinetd -dontfork -f "$0.conf"'
+  serves_example xinetd "$(url '')"
+  sleep 0.5
+  log=$(cat "$work"/deployed.*.log)
+  echo "$log" | head -2
+  # Three requests, and the probe that saw the port open.
+  check "xinetd logs the peer" "$(grep -c 'START: stdhttpd from=.*127.0.0.1$' <<<"$log")" 4
+  > "$work/err"  # xinetd's own notices
+  ;;
+tcpserver-run)
+  need tcpserver; need curl; deployed_as_root
+  start_deployed "$deploy_dir/tcpserver/run" sh
+  serves_example "tcpserver/run" "$(url '')"
+  log=$(cat "$work/err")
+  echo "$log" | head -3
+  check "tcpserver -v logs the peer" "$(grep -c '^tcpserver: pid [0-9]* from 127.0.0.1$' <<<"$log")" 4
+  check "tcpserver logs only its own lines" "$(grep -vc '^tcpserver: ' <<<"$log")" 0
+  > "$work/err"
+  ;;
+socat-sh)
+  need socat; need curl; deployed_as_root
+  start_deployed "$deploy_dir/socat.sh" sh
+  serves_example "socat.sh" "$(url '')"
+  exec 3<>"/dev/tcp/127.0.0.1/$port"  # a connection held open, to see who serves it
+  sleep 0.3
+  users=$(ps -o user= -p "$(pgrep -d, -f "^$work/bin/stdhttpd\$")" | sort -u)
+  echo "socat.sh: the server runs as $users"
+  check "socat.sh serves as the unprivileged user" "$users" nobody
+  exec 3>&-
+  ;;
+tls)
+  need socat; need curl; need openssl; deployed_as_root
+  mkdir -p "$work/tls"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
+    -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
+    -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" 2>/dev/null
+  start_deployed "$deploy_dir/tls/socat-tls.sh" sh
+  tls_url="https://127.0.0.1:$port"
+  check "TLS: index" "$(curl -s --cacert "$work/tls/cert.pem" "$tls_url/")" "$index"
+  check "TLS: secret note" \
+    "$(curl -s --cacert "$work/tls/cert.pem" -u "root:$password" "$tls_url/secret/note.txt")" "$note"
+  check "plain text gets no answer" "$(curl -s -m 5 "http://127.0.0.1:$port/")" ""
+  > "$work/err"  # socat's notes on the plain-text attempt
+  ;;
+systemd)
+  need systemd-analyze
+  mkdir -p "$work/units"
+  for unit in stdhttpd.socket stdhttpd@.service; do
+    sed "s|/usr/sbin/stdhttpd|$server|" "$deploy_dir/systemd/$unit" > "$work/units/$unit"
+  done
+  out=$(cd "$work/units" && systemd-analyze verify --man=no ./stdhttpd.socket ./stdhttpd@.service 2>&1; echo "status $?")
+  check "systemd-analyze verify" "$out" "status 0"
+  ;;
 linger)
   # A 2 MB answer, then a request line that stops the service with a body
   # behind it: the client must get the whole answer and a clean end, not a reset.
@@ -151,6 +245,6 @@ HTML
 *) echo "unknown scenario $scenario"; exit 2 ;;
 esac
 
-check "nothing on the server's standard error" "$(cat "$work/err")" ""
+check "nothing on the server's standard error" "$(cat "$work/err" 2>/dev/null)" ""
 echo "$scenario: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
