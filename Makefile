@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 10
 FUZZERS := parse_request credentials matchers
 
-.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench clean
+.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package clean
 
 all: build
 
@@ -65,5 +65,13 @@ test: deps
 bench: build
 	bench/run
 
+# The Debian package, in $(PACKAGE_BUILD): stdhttpd_<version>_<arch>.deb.
+PACKAGE_BUILD ?= build-package
+package:
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSTDHTTPD_PACKAGE=ON \
+	  -DSTDHTTPD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target stdhttpd package_files
+	cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null && ls "$$PWD"/*.deb
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz fuzz-out
+	rm -rf build build-asan build-tsan build-fuzz build-package fuzz-out
