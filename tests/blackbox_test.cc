@@ -114,9 +114,11 @@ TEST(Blackbox, OpensOnlyWhatIsServed) {
 
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
     const auto trace = s.dir / "trace";
+    // The leak checker cannot work under a tracer, and says so.
     auto r = run_server(s.dir, get(repeat(20, "/..") + "/dev/zero") + get("/null"),
-                        {.wrapper = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace.string()}});
-    if (r.status != 0 && r.err.find("ptrace") != std::string::npos)
+                        {.environment = {"ASAN_OPTIONS=detect_leaks=0"},
+                         .wrapper = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace.string()}});
+    if (r.status != 0 && r.err.starts_with("strace: "))
         GTEST_SKIP() << "strace cannot trace here: " << r.err;
     EXPECT_EQ(split_responses(r.out), (std::multiset<std::string>{refused(), refused()}));
     std::ifstream log(trace);
