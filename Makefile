@@ -14,8 +14,9 @@ build-%/.configured:
 	cmake -S . -B build-$* $(CMAKE_FLAGS_$*) >/dev/null
 	touch $@
 
-CMAKE_FLAGS_asan := -DSANITIZE=address,undefined
-CMAKE_FLAGS_tsan := -DSANITIZE=thread
+# Test builds ask for the tests, so a missing GoogleTest stops them loudly.
+CMAKE_FLAGS_asan := -DSANITIZE=address,undefined -DSTDHTTPD_TESTS=ON
+CMAKE_FLAGS_tsan := -DSANITIZE=thread -DSTDHTTPD_TESTS=ON
 CMAKE_FLAGS_fuzz := -DCMAKE_CXX_COMPILER=clang++ -DSTDHTTPD_FUZZ=ON
 
 build:
@@ -23,14 +24,14 @@ build:
 	cmake --build build -j $(JOBS)
 
 demo: build
-	cd example && ../build/stdhttpd < requests.txt
+	tools/demo build/stdhttpd
 
 test-sanitizers: build-asan/.configured build-tsan/.configured
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	  ctest --test-dir build-asan --output-on-failure --no-tests=error -j $(JOBS)
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure --no-tests=error -j $(JOBS)
 
 # Each harness starts from the seeds in tests/fuzz/corpus; what it finds goes to fuzz-out/.
 fuzz-run: build-fuzz/.configured
@@ -50,8 +51,10 @@ fuzz:
 fuzz-smoke:
 	$(MAKE) fuzz-run FUZZ_TIME=$(SMOKE_SECONDS)
 
-test-plain: build
-	ctest --test-dir build --output-on-failure -j $(JOBS)
+test-plain:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=ON >/dev/null
+	cmake --build build -j $(JOBS)
+	ctest --test-dir build --output-on-failure --no-tests=error -j $(JOBS)
 
 deps:
 	tools/test-deps

@@ -217,8 +217,13 @@ PY
   ;;
 browser)
   need chromium; relay
+  # Scripts served without a type: a classic one runs, a module one does not.
+  echo 'window.classicRan = true;' > "$work/site/wwwroot/classic.js"
+  echo 'window.moduleRan = true;' > "$work/site/wwwroot/module.js"
   cat > "$work/site/wwwroot/check.html" <<'HTML'
 <!DOCTYPE html><html><body><pre id="result">pending</pre><iframe id="page" src="/"></iframe>
+<script src="/classic.js"></script>
+<script type="module" src="/module.js" onerror="window.moduleRefused = true"></script>
 <script>
 document.getElementById('page').addEventListener('load', () => {
   const d = document.getElementById('page').contentDocument;
@@ -226,7 +231,8 @@ document.getElementById('page').addEventListener('load', () => {
   document.getElementById('result').textContent = [
     'title=' + d.title, 'h1=' + (h1 && h1.textContent),
     'color=' + (h1 && getComputedStyle(h1).color),
-    'image=' + (img && img.naturalWidth + 'x' + img.naturalHeight)].join(';');
+    'image=' + (img && img.naturalWidth + 'x' + img.naturalHeight),
+    'classic=' + !!window.classicRan, 'module=' + (window.moduleRefused ? 'refused' : !!window.moduleRan)].join(';');
 });
 </script></body></html>
 HTML
@@ -238,7 +244,7 @@ HTML
   }
   dom=$(browse --dump-dom "$(url /check.html)")
   check "rendered page" "$(grep -oE '<pre id="result">[^<]*' <<<"$dom")" \
-    '<pre id="result">title=stdhttpd example;h1=It works;color=rgb(42, 111, 79);image=64x64'
+    '<pre id="result">title=stdhttpd example;h1=It works;color=rgb(42, 111, 79);image=64x64;classic=true;module=refused'
   browse --window-size=800,600 --screenshot="$artefacts/example.png" "$(url /)" >/dev/null
   check "screenshot saved" "$(test -s "$artefacts/example.png" && echo yes)" yes
   ;;
