@@ -225,7 +225,8 @@ browser)
 <script src="/classic.js"></script>
 <script type="module" src="/module.js" onerror="window.moduleRefused = true"></script>
 <script>
-document.getElementById('page').addEventListener('load', () => {
+// The window loads once the frame, its image and every script have loaded or failed.
+window.addEventListener('load', () => {
   const d = document.getElementById('page').contentDocument;
   const h1 = d.querySelector('h1'), img = d.querySelector('img');
   document.getElementById('result').textContent = [
