@@ -4,6 +4,8 @@
 # SCENARIO: curl, python, wrk, activate, tcpserver, linger, browser, or a
 # deployment file: xinetd, tcpserver-run, socat-sh, tls, systemd.
 set -uo pipefail
+# Daemons such as xinetd live in sbin, which a normal user's PATH may lack.
+PATH=$PATH:/usr/sbin:/sbin
 scenario=$1 server=$(realpath "$2") example=$3 artefacts=$4
 work=$(mktemp -d)
 pids=()
@@ -135,7 +137,7 @@ tcpserver)
   check "401 outside" "$(curl -s --path-as-is -o /dev/null -w '%{http_code}' "$(url /../password.txt)")" 401
   ;;
 xinetd)
-  need xinetd; need curl; deployed_as_root
+  deployed_as_root; need xinetd; need curl
   start_deployed "$deploy_dir/xinetd/stdhttpd" sh -c \
     'sed "s|SYSLOG daemon info|FILE $0.log|" "$0" > "$0.conf" && exec xinetd -dontfork -f "$0.conf"'
   serves_example xinetd "$(url '')"
@@ -147,7 +149,7 @@ xinetd)
   > "$work/err"  # xinetd's own notices
   ;;
 tcpserver-run)
-  need tcpserver; need curl; deployed_as_root
+  deployed_as_root; need tcpserver; need curl
   start_deployed "$deploy_dir/tcpserver/run" sh
   serves_example "tcpserver/run" "$(url '')"
   log=$(cat "$work/err")
@@ -157,7 +159,7 @@ tcpserver-run)
   > "$work/err"
   ;;
 socat-sh)
-  need socat; need curl; deployed_as_root
+  deployed_as_root; need socat; need curl
   start_deployed "$deploy_dir/socat.sh" sh
   serves_example "socat.sh" "$(url '')"
   exec 3<>"/dev/tcp/127.0.0.1/$port"  # a connection held open, to see who serves it
@@ -168,7 +170,7 @@ socat-sh)
   exec 3>&-
   ;;
 tls)
-  need socat; need curl; need openssl; deployed_as_root
+  deployed_as_root; need socat; need curl; need openssl
   mkdir -p "$work/tls"
   openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
     -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
