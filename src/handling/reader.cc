@@ -28,6 +28,8 @@ void pause_for_resources() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Opens path close-on-exec, waiting out refusals for want of resources; -1
+// for any other failure, with errno saying which.
 int open_waiting(const char* path, int flags) {
     for (;;) {
         const int fd = ::open(path, flags | O_CLOEXEC);
