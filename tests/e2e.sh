@@ -16,6 +16,7 @@ cleanup() {
 }
 trap cleanup EXIT
 passed=0 failed=0
+own_lines=""  # lines of the activator's own log, kept out of the last check
 check() {  # check NAME ACTUAL EXPECTED
   if [ "$2" == "$3" ]; then passed=$((passed + 1))
   else failed=$((failed + 1)); printf 'FAIL %s\n  got:  %q\n  want: %q\n' "$1" "$2" "$3"; fi
@@ -156,7 +157,8 @@ tcpserver-run)
   echo "$log" | head -3
   check "tcpserver -v logs the peer" "$(grep -c '^tcpserver: pid [0-9]* from 127.0.0.1$' <<<"$log")" 4
   check "tcpserver logs only its own lines" "$(grep -vc '^tcpserver: ' <<<"$log")" 0
-  > "$work/err"
+  # Its log goes on as connections end, so only its own lines are let through below.
+  own_lines='^tcpserver: '
   ;;
 socat-sh)
   deployed_as_root; need socat; need curl
@@ -254,6 +256,7 @@ HTML
 *) echo "unknown scenario $scenario"; exit 2 ;;
 esac
 
-check "nothing on the server's standard error" "$(cat "$work/err" 2>/dev/null)" ""
+check "nothing on the server's standard error" \
+  "$(grep -vE "${own_lines:-^$}" "$work/err" 2>/dev/null)" ""
 echo "$scenario: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -31,12 +31,7 @@ class share {
 public:
     share() = default;
     share(gate& source, std::size_t units) : from(&source), n(units) { source.take(units); }
-    share(share&& other) noexcept : from(other.from), n(other.n) { other.from = nullptr; }
-    share& operator=(share&& other) noexcept {
-        std::swap(from, other.from);
-        std::swap(n, other.n);
-        return *this;
-    }
+    share(share&& other) noexcept : from(std::exchange(other.from, nullptr)), n(other.n) {}
     ~share() {
         if (from) from->give(n);
     }

@@ -4,9 +4,8 @@
 #include <optional>
 #include <string_view>
 
-using clock_point = std::chrono::steady_clock::time_point;
 // The time by which a stream must be ready, or nothing for no limit.
-using deadline = std::optional<clock_point>;
+using deadline = std::optional<std::chrono::steady_clock::time_point>;
 
 // True when fd is a socket.
 bool is_socket(int fd);

@@ -88,7 +88,7 @@ optional_text reader::path() const {
 optional_text reader::get(std::size_t room) const {
     // Only a regular file has a whole content: a device could be read without
     // end, and opening one can have effects of its own.
-    if (fd < 0 || !S_ISREG(mode)) return std::nullopt;
+    if (!S_ISREG(mode)) return std::nullopt;
     // Opening the handle's own link opens the very file located, wherever its
     // path now leads.
     const opener content(self(), O_RDONLY);

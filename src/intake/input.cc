@@ -13,7 +13,7 @@ void input::start_block() {
 }
 
 int input::refill() {
-    while (state == open) {
+    while (state == reading) {
         // A socket is read without blocking, so its wait can have a limit.
         const ssize_t n = socket ? ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)
                                  : ::read(fd, buffer, sizeof buffer);
@@ -36,7 +36,7 @@ int input::refill() {
 void input::drain(std::size_t limit, std::chrono::milliseconds longest) {
     // Only a socket resets the connection when it is closed with input unread.
     if (!socket || state == ended) return;
-    state = open;
+    state = reading;
     until = std::chrono::steady_clock::now() + longest;
     std::size_t seen = end - at;
     at = end;

@@ -36,7 +36,7 @@ private:
     const bool socket;
     // Late: a block's time ran out, so the service stops, though the client may
     // still send. Ended: end of input or a read error, nothing more will come.
-    enum { open, late, ended } state = open;
+    enum { reading, late, ended } state = reading;
     deadline until;
     std::size_t at = 0, end = 0;
     char buffer[16 << 10];

@@ -47,11 +47,6 @@ workers::~workers() {
     pthread_attr_destroy(&attr);
 }
 
-void workers::grow_stack() {
-    stack *= 2;
-    pthread_attr_setstacksize(&attr, stack);
-}
-
 void workers::dispatch(const request_info& request) {
     running.fetch_add(1);
     auto start = std::make_unique<request_info>(request);
@@ -62,7 +57,8 @@ void workers::dispatch(const request_info& request) {
         // The thread's static TLS does not fit the stack we chose (large TLS
         // from a tunable or a preloaded library): our choice must not refuse it.
         if (refused == EINVAL && stack < largest_stack) {
-            grow_stack();
+            stack *= 2;
+            pthread_attr_setstacksize(&attr, stack);
             continue;
         }
         // Out of threads or memory: one of ours finishing frees some. With

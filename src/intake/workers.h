@@ -21,8 +21,6 @@ public:
     void wait();
 
 private:
-    void grow_stack();
-
     pthread_attr_t attr;
     std::size_t stack;
 };
