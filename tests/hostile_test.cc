@@ -57,6 +57,7 @@ TEST(Hostile, Inputs) {
                  {"wwwroot/secret.txt", "guarded"},
                  {"wwwroot/secret/big", std::string(256 << 10, 'b')},
                  {"wwwroot/two", std::string(2 << 20, 't')},
+                 {"wwwroot/one", std::string(1 << 20, 'o')},
                  {"wwwroot/mid", std::string(300000, 'm')},
                  {"wwwroot/huge", ""},
                  {"password.txt", "pw\n"}},
@@ -72,6 +73,8 @@ TEST(Hostile, Inputs) {
     fs::resize_file(s.dir / "wwwroot/huge", std::uintmax_t{2} << 40);
     const long small_bound = 8 << 10;  // KiB
     const long budget_bound = 96 << 10;
+    const auto mix = repeat(250, get("/mid") + get("/secret.txt", basic("root:pw")) +
+                                     get("/none") + get("/out"));
     std::vector<std::string> mix_answers;
     for (int i = 0; i < 250; ++i)
         mix_answers.insert(mix_answers.end(), {ok(std::string(300000, 'm')), ok("guarded"),
@@ -104,10 +107,19 @@ TEST(Hostile, Inputs) {
          std::vector<std::string>(1000, ok(std::string(256 << 10, 'b'))), budget_bound},
         // Each worker needs up to three descriptors at once; a refused open must
         // wait, never turn into 404 or 401.
-        {"a mix under 16 descriptors, soft and hard",
-         repeat(250, get("/mid") + get("/secret.txt", basic("root:pw")) + get("/none") +
-                         get("/out")),
-         mix_answers, 64 << 10, {.open_files = 16, .open_files_hard = 16}},
+        {"a mix under 16 descriptors, soft and hard", mix, mix_answers, 64 << 10,
+         {.open_files = 16, .open_files_hard = 16}},
+        // Descriptors an activator left open are not the workers' to take.
+        {"the mix with 4 descriptors inherited", mix, mix_answers, 64 << 10,
+         {.open_files = 16, .open_files_hard = 16, .inherited = 4}},
+        {"the mix with 8 descriptors inherited", mix, mix_answers, 64 << 10,
+         {.open_files = 16, .open_files_hard = 16, .inherited = 8}},
+        {"the mix with 10 descriptors inherited", mix, mix_answers, 64 << 10,
+         {.open_files = 16, .open_files_hard = 16, .inherited = 10}},
+        // One descriptor free: a file that needs two can never be answered,
+        // so the service ends without a wrong answer.
+        {"one descriptor left free", get("/mid") + get("/mid"), {}, small_bound,
+         {.open_files = 16, .open_files_hard = 16, .inherited = 12}},
         // The worker stack must grow to the static TLS that the process needs.
         {"static TLS past the worker stack", get("/a.bin"), {ok("a")}, small_bound,
          {.environment = {"GLIBC_TUNABLES=glibc.rtld.optional_static_tls=40000"}}},
@@ -122,6 +134,13 @@ TEST(Hostile, Inputs) {
         cases.push_back({"1000 pipelined 2 MiB bodies", repeat(1000, get("/two")),
                          std::vector<std::string>(1000, ok(std::string(2 << 20, 't'))),
                          budget_bound});
+        // Threads, bodies and stacks all refused at times: each waits its turn.
+        cases.push_back({"64 MiB of address space, a late reader", repeat(1000, get("/one")),
+                         std::vector<std::string>(1000, ok(std::string(1 << 20, 'o'))),
+                         budget_bound,
+                         {.wrapper = {"bash", "-c",
+                                      "ulimit -v 65536; \"$0\" | { sleep 1; cat; }; "
+                                      "exit ${PIPESTATUS[0]}"}}});
     }
     // A size past what a text can hold, answered in one place for every build.
     std::error_code too_large;
@@ -143,6 +162,29 @@ TEST(Hostile, Inputs) {
             EXPECT_LT(r.peak_kib, c.peak_kib) << c.name;
         }
     }
+}
+
+// Each call on a request's path refused once, at its first, second or third
+// use, as a host short of memory refuses it: every answer stays the same.
+TEST(Hostile, RefusedCalls) {
+    if (sanitized) GTEST_SKIP() << "strace and the sanitizers' runtimes do not mix";
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+    temp_site s({{"wwwroot/index.html", "index"},
+                 {"wwwroot/dir/.keep", ""},
+                 {"wwwroot/secret.txt", "guarded"},
+                 {"password.txt", "pw\n"}});
+    const auto input = get("/index.html") + get("/dir") + get("/secret.txt", basic("root:pw")) +
+                       get("/secret.txt", basic("root:no"));
+    for (const auto* call : {"openat", "fstat", "readlink", "getcwd", "read", "pread64", "write",
+                             "mmap", "clone3", "clone"})
+        for (int when = 1; when <= 3; ++when) {
+            const auto inject = std::string(call) + ":error=" +
+                                (std::string(call).starts_with("clone") ? "EAGAIN" : "ENOMEM") +
+                                ":when=" + std::to_string(when);
+            expect_answers(s.dir, input, {ok("index"), ok(""), ok("guarded"), refused()}, inject,
+                           {.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                        "inject=" + inject}});
+        }
 }
 
 // A link swapped among an inside file, an outside one and a secret one while
@@ -400,3 +442,4 @@ TEST(Hostile, IdleAndStalledClients) {
     }
     for (auto& t : runs) t.join();
 }
+

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/failure.h"
 #include "common/rtrim.h"
 #include "handling/allowed.h"
 #include "handling/secret.h"
@@ -64,6 +65,21 @@ TEST(Rules, SameText) {
         {"pw", "pw ", false}, {"", "x", false}, {"longer", "long", false},
     };
     for (const auto& c : cases) EXPECT_EQ(same_text(c.a, c.b), c.want) << c.a << "|" << c.b;
+}
+
+TEST(Rules, FailureClasses) {
+    const struct { int error; on where; failure want; } cases[] = {
+        {EINTR, on::file, failure::not_now},      {EAGAIN, on::stream, failure::not_now},
+        {ENOMEM, on::file, failure::not_now},     {ENOMEM, on::stream, failure::not_now},
+        {ENOBUFS, on::stream, failure::not_now},  {EMFILE, on::file, failure::not_now},
+        {ENFILE, on::file, failure::not_now},     {ENOENT, on::file, failure::not_there},
+        {ENOTDIR, on::file, failure::not_there},  {ELOOP, on::file, failure::not_there},
+        {EACCES, on::file, failure::not_there},   {ENAMETOOLONG, on::file, failure::not_there},
+        {EIO, on::file, failure::not_there},      {EIO, on::stream, failure::gone},
+        {EPIPE, on::stream, failure::gone},       {ECONNRESET, on::stream, failure::gone},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(classify(c.error, c.where), c.want) << c.error << " " << int(c.where);
 }
 
 // The served root is looked for until it exists, then kept even if it moves.

@@ -109,6 +109,8 @@ pid_t start_server(const fs::path& dir, int in, int out, int err, const run_opti
         rlimit lim{options.stack_bytes, options.stack_bytes};
         ::setrlimit(RLIMIT_STACK, &lim);
     }
+    // Left open from 3 up; the measuring process leaves one of its own after them.
+    for (int fd = 3; fd < 3 + options.inherited - (peak_file.empty() ? 0 : 1); ++fd) ::dup2(0, fd);
     if (options.open_files > 0) {
         rlimit lim{options.open_files, options.open_files_hard};
         ::setrlimit(RLIMIT_NOFILE, &lim);

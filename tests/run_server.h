@@ -27,6 +27,7 @@ struct run_options {
     std::vector<std::string> environment = {};  // NAME=value set for the server
     std::vector<std::string> wrapper = {};      // a command that runs the server, e.g. strace
     bool close_stdout = false;                  // start it with standard output closed
+    int inherited = 0;  // descriptors open beside 0-2 when it starts, as an activator may leave
 };
 
 // Runs stdhttpd in dir with input on standard input.

@@ -17,3 +17,8 @@ void gate::give(std::size_t n) {
     }
     given.notify_one();
 }
+
+bool gate::sole(std::size_t n) {
+    std::lock_guard hold(lock);
+    return held == n;
+}

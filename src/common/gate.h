@@ -17,6 +17,9 @@ public:
     // Gives back n units taken before.
     void give(std::size_t n);
 
+    // True when the n units that a caller holds are all that anyone holds.
+    bool sole(std::size_t n);
+
 private:
     bool fits(std::size_t n) const { return held == 0 || (n <= capacity && held <= capacity - n); }
 

@@ -1,17 +1,28 @@
 #include "handling/budget.h"
 
+#include <dirent.h>
 #include <sys/resource.h>
+
+#include <cstdlib>
+
+#include "common/failure.h"
 
 namespace {
 
-// Descriptors kept out of the workers' reach: the standard streams and a few
-// for the runtime.
-constexpr std::size_t reserved = 3 + 3;
-
-std::size_t descriptor_capacity() {
+// Descriptors the process may still open: its limit less those it holds,
+// the standard streams and whatever the activator left open.
+std::size_t free_descriptors() {
     rlimit lim;
     if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return 1 << 20;
-    return lim.rlim_cur > reserved ? lim.rlim_cur - reserved : 1;
+    // Only numbers below the limit take room that an open could use. The
+    // listing holds one descriptor itself, and it is among those listed.
+    DIR* fds = persist([] { return ::opendir("/proc/self/fd"); });
+    if (!fds) return lim.rlim_cur > 3 ? lim.rlim_cur - 3 : 0;
+    std::size_t held = 0;
+    while (const dirent* e = ::readdir(fds))
+        if (e->d_name[0] != '.' && std::strtoull(e->d_name, nullptr, 10) < lim.rlim_cur) ++held;
+    ::closedir(fds);
+    return lim.rlim_cur - (held - 1);
 }
 
 }  // namespace
@@ -22,7 +33,7 @@ gate& body_bytes() {
 }
 
 gate& descriptors() {
-    // Taken once, after the loop has raised the soft limit.
-    static gate open(descriptor_capacity());
+    // Made once, after the loop has raised the soft limit.
+    static gate open(free_descriptors());
     return open;
 }

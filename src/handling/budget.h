@@ -15,6 +15,5 @@ inline constexpr std::size_t worker_descriptors = 3;
 // The gate of body bytes, of capacity body_budget.
 gate& body_bytes();
 
-// The gate of descriptors: what the process's limit leaves beside the
-// standard streams and a small reserve.
+// The gate of descriptors: as many as were free when it was first asked for.
 gate& descriptors();

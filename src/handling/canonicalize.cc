@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "common/failure.h"
+
 namespace {
 
 struct free_deleter {
@@ -20,13 +22,13 @@ optional_text canonicalize(const text& path) {
     const char* p = path.c_str();
     text absolute;
     if (p[0] != '/') {
-        c_text cwd(::getcwd(nullptr, 0));
+        c_text cwd(persist([] { return ::getcwd(nullptr, 0); }));
         if (!cwd) return std::nullopt;
         absolute = cwd.get();
         absolute += '/';
     }
     absolute += p;
-    c_text resolved(::realpath(absolute.c_str(), nullptr));
+    c_text resolved(persist([&] { return ::realpath(absolute.c_str(), nullptr); }));
     if (!resolved) return std::nullopt;
     return text(resolved.get());
 }

@@ -1,5 +1,6 @@
 #include "handling/handle_request.h"
 
+#include "common/failure.h"
 #include "common/gate.h"
 #include "handling/allowed.h"
 #include "handling/budget.h"
@@ -22,15 +23,13 @@ struct answer {
     share held;
 };
 
-// An answer with an empty body: only the room for the head.
+// An answer with an empty body, which needs no buffer at all.
 answer bare(outcome result) {
-    return {result, text(head_room, '\0'), {}};
+    return {result, {}, {}};
 }
 
 // Decides the request and reads the body of a permitted file.
 answer decide(const request_info& request) {
-    // Taken before the first open, so every open this worker needs succeeds.
-    const share open_files(descriptors(), worker_descriptors);
     const text target = target_path(request.path);
     const reader file(target);
     auto decision = allowed(file, target, request.auth);
@@ -47,6 +46,14 @@ answer decide(const request_info& request) {
 }  // namespace
 
 void handle_request(request_info request) {
-    answer reply = decide(request);
-    send(compose(reply.buffer, reply.result));
+    // When memory is short, what the decision held is given back on the way
+    // out, and the request is decided again.
+    until_allocated([&] {
+        // Taken before the first open, so every open this worker needs
+        // succeeds, and held until the answer is written, so that a worker
+        // that holds them alone knows that no other answer is still to come.
+        const share files(descriptors(), worker_descriptors);
+        answer reply = decide(request);
+        send(compose(reply.buffer, reply.result));
+    });
 }

@@ -4,55 +4,67 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <new>
-#include <string>
-#include <thread>
+#include <charconv>
+#include <cstring>
+#include <limits>
 
+#include "common/failure.h"
+#include "handling/budget.h"
 #include "handling/canonicalize.h"
+#include "handling/response.h"
 
 namespace {
 
 constexpr std::size_t chunk = 42;
 
-// Errors that say the process or the system is short of something for now.
-bool short_of_resources(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOMEM || error == EAGAIN ||
-           error == EINTR;
-}
-
-// Gives other workers time to close descriptors or free memory.
-void pause_for_resources() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 // Opens path close-on-exec, waiting out refusals for want of resources; -1
-// for any other failure, with errno saying which.
+// for any other failure, with errno saying which. When this worker holds all
+// the descriptors that workers hold and the process has none left, none will
+// come back: nothing more can be answered, and the service ends.
 int open_waiting(const char* path, int flags) {
-    for (;;) {
+    return persist([&] {
         const int fd = ::open(path, flags | O_CLOEXEC);
-        if (fd >= 0 || !short_of_resources(errno)) return fd;
-        pause_for_resources();
-    }
+        if (fd < 0 && errno == EMFILE && descriptors().sole(worker_descriptors)) end_service();
+        return fd;
+    });
+}
+
+// Bytes that no allocation can ever hold: more than the address space the
+// process may have, or than memory and swap together. Decided once.
+std::uint64_t never_fits() {
+    static const std::uint64_t ceiling = [] {
+        std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+        struct sysinfo si;
+        if (::sysinfo(&si) == 0)
+            most = (std::uint64_t{si.totalram} + si.totalswap) * si.mem_unit;
+        rlimit lim;
+        if (::getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+            most = std::min<std::uint64_t>(most, lim.rlim_cur);
+        return most;
+    }();
+    return ceiling;
 }
 
 }  // namespace
 
-opener::opener(const text& path, int flags) : fd(open_waiting(path.c_str(), flags)) {}
+opener::opener(const char* path, int flags) : fd(open_waiting(path, flags)) {}
 
 opener::~opener() {
     // Closed once and never retried: after EINTR the descriptor is already gone.
     if (fd >= 0) ::close(fd);
 }
 
-reader::reader(const text& path) : opener(path, O_PATH) {
+reader::reader(const text& path) : opener(path.c_str(), O_PATH) {
     if (fd < 0 && errno == ENAMETOOLONG) {
         if (auto canonical = canonicalize(path)) fd = open_waiting(canonical->c_str(), O_PATH);
     }
     struct stat st;
-    if (fd >= 0 && ::fstat(fd, &st) == 0) {
+    if (fd >= 0 && persist([&] { return ::fstat(fd, &st); }) == 0) {
         mode = st.st_mode;
         if (S_ISREG(st.st_mode)) bytes = static_cast<std::uint64_t>(st.st_size);
     }
@@ -66,16 +78,20 @@ std::uint64_t reader::size() const {
     return bytes;
 }
 
-text reader::self() const {
-    return "/proc/self/fd/" + std::to_string(fd);
+reader::link reader::self() const {
+    constexpr std::string_view dir = "/proc/self/fd/";
+    link name{};
+    std::memcpy(name.data(), dir.data(), dir.size());
+    std::to_chars(name.data() + dir.size(), name.data() + name.size() - 1, fd);
+    return name;
 }
 
 optional_text reader::path() const {
     if (fd < 0) return std::nullopt;
-    const text link = self();
+    const link name = self();
     text out(256, '\0');
     for (;;) {
-        auto n = ::readlink(link.c_str(), out.data(), out.size());
+        auto n = persist([&] { return ::readlink(name.data(), out.data(), out.size()); });
         if (n < 0) return std::nullopt;
         if (static_cast<std::size_t>(n) < out.size()) {
             out.resize(static_cast<std::size_t>(n));
@@ -91,17 +107,15 @@ optional_text reader::get(std::size_t room) const {
     if (!S_ISREG(mode)) return std::nullopt;
     // Opening the handle's own link opens the very file located, wherever its
     // path now leads.
-    const opener content(self(), O_RDONLY);
+    const opener content(self().data(), O_RDONLY);
     const int in = content.descriptor();
     if (in < 0) return std::nullopt;
     text out;
-    if (bytes > out.max_size() - room) return std::nullopt;
+    if (bytes > out.max_size() - room || bytes >= never_fits()) return std::nullopt;
     const std::size_t total = room + static_cast<std::size_t>(bytes);
-    try {
-        out.assign(total, '\0');
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    // An allocation that fails now may succeed later: the caller waits and
+    // tries again.
+    out.assign(total, '\0');
     // Reads at explicit offsets: with many threads sharing the descriptor
     // table, a plain read also takes the file position's lock each time. A
     // file that grows is served as it was when located; one that shrinks, as
@@ -113,8 +127,8 @@ optional_text reader::get(std::size_t room) const {
         if (n == 0) break;
         if (n > 0) {
             used += static_cast<std::size_t>(n);
-        } else if (short_of_resources(errno)) {
-            pause_for_resources();
+        } else if (classify(errno, on::file) == failure::not_now) {
+            pause_briefly();
         } else {
             return std::nullopt;
         }

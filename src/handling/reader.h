@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -6,10 +7,11 @@
 
 // Owns one descriptor, opened close-on-exec; closes it once when destroyed.
 // An open refused for want of descriptors or memory is waited out and tried
-// again, so that it never looks like a missing file.
+// again, so that it never looks like a missing file; when no descriptor can
+// ever come back, the service ends instead.
 class opener {
 public:
-    opener(const text& path, int flags);
+    opener(const char* path, int flags);
     opener(const opener&) = delete;
     opener& operator=(const opener&) = delete;
     virtual ~opener();
@@ -43,11 +45,14 @@ public:
 
     // Returns room zero bytes followed by the content of a regular file, up to
     // the size it had when located, read in 42-byte reads; nothing for any
-    // other file, when a read fails, or when the body cannot be held in memory.
+    // other file, when a read fails, or when the body could never be held in
+    // memory. Throws std::bad_alloc when memory is short for now.
     optional_text get(std::size_t room = 0) const;
 
 private:
-    text self() const;
+    // The name of the handle's own link in /proc, without allocating.
+    using link = std::array<char, 32>;
+    link self() const;
 
     unsigned mode = 0;
     std::uint64_t bytes = 0;

@@ -11,8 +11,9 @@ inline constexpr std::size_t head_room = 256;
 
 enum class outcome { not_found, refused, permitted };
 
-// Writes the head for the outcome into the room in front of the body (buffer
-// holds head_room bytes, then the body) and returns the complete response.
+// Returns the complete response: the head for the outcome written into the
+// room in front of the body (buffer holds head_room bytes, then the body), or,
+// for an empty buffer, the whole answer without a body. Allocates nothing.
 std::string_view compose(text& buffer, outcome result);
 
 // How long a write to a client on a socket may make no progress.
@@ -21,3 +22,7 @@ inline constexpr std::chrono::seconds stall_limit{60};
 // Writes one response to standard output as one unit. When the write fails,
 // or stalls past the limit, the process ends at once with status 0.
 void send(std::string_view response);
+
+// Ends the process with status 0, once no response is being written: the
+// service can answer nothing more.
+[[noreturn]] void end_service();

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "common/failure.h"
+
 input::input(int descriptor) : fd(descriptor), socket(is_socket(descriptor)) {}
 
 void input::start_block() {
@@ -22,13 +24,14 @@ int input::refill() {
             end = static_cast<std::size_t>(n);
             return static_cast<unsigned char>(buffer[0]);
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (wait_ready(fd, POLLIN, until)) continue;
-            state = late;
+        if (n == 0) {
+            state = ended;
             break;
         }
-        state = ended;
+        const int error = errno;
+        if (wait_to_retry(fd, POLLIN, error, until)) continue;
+        // Out of time while the client is still there, or the connection is gone.
+        state = classify(error, on::stream) == failure::not_now ? late : ended;
     }
     return EOF;
 }

@@ -1,5 +1,6 @@
 #include "intake/line.h"
 
+#include "common/failure.h"
 #include "common/rtrim.h"
 
 std::optional<line> read_line(input& in) {
@@ -10,7 +11,8 @@ std::optional<line> read_line(input& in) {
         any = true;
         if (c == '\n') break;
         if (got.content.size() < max_line) {
-            got.content.push_back(static_cast<char>(c));
+            // A byte taken from the input is kept through a shortage of memory.
+            until_allocated([&] { got.content.push_back(static_cast<char>(c)); });
         } else if (!is_space(static_cast<char>(c))) {
             // Trailing white space past the bound is trimmed anyway; anything
             // else means the kept bytes are not the whole line.

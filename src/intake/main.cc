@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "common/stream.h"
+#include "handling/budget.h"
 #include "intake/input.h"
 #include "intake/parse_request.h"
 #include "intake/workers.h"
@@ -65,6 +66,8 @@ int main() {
     // lock only for their small texts.
     ::mallopt(M_MMAP_THRESHOLD, 128 << 10);
     ::mallopt(M_ARENA_MAX, 1);
+    // Counted now, while only what the process was given is open.
+    descriptors();
     input in(0);
     {
         workers pool;

@@ -1,5 +1,6 @@
 #include "intake/parse_request.h"
 
+#include "common/failure.h"
 #include "intake/credentials.h"
 #include "intake/line.h"
 #include "intake/request_line.h"
@@ -11,13 +12,13 @@ std::optional<request_info> parse_request(input& in) {
     // A request line not accepted stops the service, so the rest of its
     // block is never needed and is not waited for.
     if (!target) return std::nullopt;
-    request_info request{text(*target), std::nullopt};
+    auto request = until_allocated([&] { return request_info{text(*target), std::nullopt}; });
     // Header lines are handled as they arrive, so a block of any length
     // takes no more memory than one line.
     while (auto header = read_line(in)) {
         if (header->overlong) continue;
         if (header->content.empty()) break;
-        credential_rule(header->content, request);
+        until_allocated([&] { credential_rule(header->content, request); });
     }
     return request;
 }

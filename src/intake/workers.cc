@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "common/failure.h"
 #include "handling/handle_request.h"
 
 namespace {
@@ -48,12 +49,15 @@ workers::~workers() {
 }
 
 void workers::dispatch(const request_info& request) {
+    auto start = until_allocated([&] { return std::make_unique<request_info>(request); });
     running.fetch_add(1);
-    auto start = std::make_unique<request_info>(request);
     pthread_t thread;
     for (;;) {
         const int refused = pthread_create(&thread, &attr, run_worker, start.get());
-        if (refused == 0) break;
+        if (refused == 0) {
+            start.release();  // the worker owns it now
+            return;
+        }
         // The thread's static TLS does not fit the stack we chose (large TLS
         // from a tunable or a preloaded library): our choice must not refuse it.
         if (refused == EINVAL && stack < largest_stack) {
@@ -61,13 +65,15 @@ void workers::dispatch(const request_info& request) {
             pthread_attr_setstacksize(&attr, stack);
             continue;
         }
-        // Out of threads or memory: one of ours finishing frees some. With
-        // none of ours running (the count holds only this one), the refusal
-        // is tried again at once.
+        // Out of threads or memory: one of ours finishing frees some.
         const unsigned now = running.load();
-        if (now > 1) running.wait(now);
+        if (refused == EINVAL || now <= 1) break;
+        running.wait(now);
     }
-    start.release();  // the worker owns it now
+    // No thread can start, and none of ours runs to free one: the request is
+    // answered here, and the loop goes on after it.
+    running.fetch_sub(1);
+    handle_request(std::move(*start));
 }
 
 void workers::wait() {

@@ -14,7 +14,8 @@ public:
     ~workers();
 
     // Starts a detached worker that answers the request. A refused thread is
-    // tried again: at once when no worker runs, else once one has finished.
+    // tried again once one of ours has finished; with none running, or when no
+    // stack lets a thread start, the request is answered here instead.
     void dispatch(const request_info& request);
 
     // Returns once every started worker has written its response.

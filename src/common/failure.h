@@ -1,0 +1,48 @@
+#pragma once
+// What a failed system call or allocation means for a request, decided here
+// and nowhere else: wait and try again, answer that the file is not there, or
+// end quietly because the client is gone.
+#include <cerrno>
+#include <new>
+#include <type_traits>
+
+enum class failure { not_now, not_there, gone };
+
+// Where a call failed: on a served or password file, or on a standard stream.
+enum class on { file, stream };
+
+// The class of errno value error for a call made on the given kind of descriptor.
+failure classify(int error, on where);
+
+// Gives other workers, and the host, a moment to free what was short.
+void pause_briefly();
+
+// Makes call until it succeeds or fails for a reason other than a passing
+// shortage, and returns its last result; failure is -1 or a null pointer,
+// with errno set.
+template <class Call>
+auto persist(Call call) {
+    for (;;) {
+        auto result = call();
+        bool failed;
+        if constexpr (std::is_pointer_v<decltype(result)>)
+            failed = result == nullptr;
+        else
+            failed = result == -1;
+        if (!failed || classify(errno, on::file) != failure::not_now) return result;
+        pause_briefly();
+    }
+}
+
+// Returns make(), waiting out a shortage of memory for as long as it lasts.
+// What make does must be safe to do again after it threw.
+template <class Make>
+auto until_allocated(Make make) {
+    for (;;) {
+        try {
+            return make();
+        } catch (const std::bad_alloc&) {
+            pause_briefly();
+        }
+    }
+}
