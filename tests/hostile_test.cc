@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "intake/confine.h"
 #include "run_server.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +32,11 @@ namespace {
 constexpr bool sanitized = true;  // shadow memory makes peak figures meaningless
 #else
 constexpr bool sanitized = false;
+#endif
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool leak_checker = true;  // its process is cloned, so new processes are not refused
+#else
+constexpr bool leak_checker = false;
 #endif
 
 std::string random_bytes(std::mt19937& rng, std::size_t n, bool line_feeds) {
@@ -443,3 +450,79 @@ TEST(Hostile, IdleAndStalledClients) {
     for (auto& t : runs) t.join();
 }
 
+// The server confines itself before its first answer. A child confined the
+// same way can read its site and start threads, and nothing else.
+TEST(Hostile, Confined) {
+    if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1) < 1)
+        GTEST_SKIP() << "this kernel offers no Landlock, so the server runs unconfined";
+    temp_site s({{"wwwroot/in.txt", "in"}, {"password.txt", "pw\n"}});
+    const auto readable = [](const char* path) {
+        char c;
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        return fd >= 0 && ::read(fd, &c, 1) == 1;
+    };
+    const auto created = [](const fs::path& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) ::unlink(path.c_str());
+        return fd >= 0;
+    };
+    const fs::path in_tmp = fs::temp_directory_path() / ("confined-" + std::to_string(::getpid()));
+    const struct {
+        const char* name;
+        bool permitted;
+        std::function<bool()> attempt;
+    } rows[] = {
+        {"run /bin/true", false, [] {
+             char* argv[] = {const_cast<char*>("true"), nullptr};
+             ::execv("/bin/true", argv);
+             return false;
+         }},
+        {"fork", leak_checker, [] {
+             const pid_t pid = ::fork();
+             if (pid == 0) ::_exit(0);
+             return pid > 0;
+         }},
+        {"a TCP socket", false, [] { return ::socket(AF_INET, SOCK_STREAM, 0) >= 0; }},
+        {"create a file in /tmp", false, [&] { return created(in_tmp); }},
+        {"create a file in the site", false, [&] { return created("wwwroot/new"); }},
+        {"remove a file in the site", false, [] { return ::unlink("wwwroot/in.txt") == 0; }},
+        {"read /etc/passwd", false, [&] { return readable("/etc/passwd"); }},
+        {"read a file in the root", true, [&] { return readable("wwwroot/in.txt"); }},
+        {"read password.txt", true, [&] { return readable("password.txt"); }},
+        {"start a thread", true, [] {
+             std::thread([] {}).join();
+             return true;
+         }},
+    };
+    ASSERT_TRUE(readable("/etc/passwd"));
+    int results[2];
+    ASSERT_EQ(::pipe(results), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::chdir(s.dir.c_str()) != 0) ::_exit(1);
+        confine();
+        for (const auto& row : rows) {
+            const char got = row.attempt() ? '1' : '0';
+            if (::write(results[1], &got, 1) != 1) ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    ::close(results[1]);
+    for (const auto& row : rows) {
+        char got = '?';
+        EXPECT_EQ(::read(results[0], &got, 1), 1) << row.name;
+        EXPECT_EQ(got, row.permitted ? '1' : '0') << row.name;
+    }
+    ::close(results[0]);
+    EXPECT_EQ(wait_server(child), 0);
+
+    peer p(s.dir, true, false);
+    ASSERT_TRUE(p.send(get("/in.txt")));
+    char answer[256];
+    EXPECT_GT(::read(p.from_server, answer, sizeof answer), 0);
+    std::ifstream status("/proc/" + std::to_string(p.pid) + "/status");
+    std::string line, confinement;
+    while (std::getline(status, line))
+        if (line.starts_with("NoNewPrivs:") || line.starts_with("Seccomp:")) confinement += line;
+    EXPECT_EQ(confinement, "NoNewPrivs:\t1Seccomp:\t2");
+}

@@ -12,7 +12,9 @@ TEST(Secret, PasswordFileForms) {
     const std::string note = "the note";
     const struct {
         const char* name;
-        std::optional<std::string> file;  // nothing: none; "/": a directory; "/dev/..": a link
+        // nothing: none; "/": a directory; "/..": a link; "elsewhere": a link to
+        // a file in another folder, holding "pw"
+        std::optional<std::string> file;
         std::optional<std::string> sent;  // user:password sent, if any
         bool served;
     } cases[] = {
@@ -31,12 +33,15 @@ TEST(Secret, PasswordFileForms) {
         {"white space only", " \t\r\n", "root:", false},
         {"directory in its place", "/", "root:", false},
         {"device in its place", "/dev/zero", "root:", false},
+        {"link to another folder", "elsewhere", "root:pw", true},
     };
+    const temp_site elsewhere({{"keys/pw", "pw\n"}});
     for (const auto& c : cases) {
         temp_site s({{"wwwroot/secret/note.txt", note}});
+        if (c.file == "elsewhere") s.link("password.txt", elsewhere.dir / "keys/pw");
         if (c.file == "/") fs::create_directory(s.dir / "password.txt");
-        else if (c.file && c.file->starts_with("/dev/")) s.link("password.txt", *c.file);
-        else if (c.file) s.file("password.txt", *c.file);
+        else if (c.file && c.file->starts_with("/")) s.link("password.txt", *c.file);
+        else if (c.file && c.file != "elsewhere") s.file("password.txt", *c.file);
         std::string headers = c.sent ? basic(*c.sent) : "";
         expect_answers(s.dir, get("/secret/note.txt", headers), {c.served ? ok(note) : refused()},
                        c.name);

@@ -9,6 +9,7 @@
 
 #include "common/stream.h"
 #include "handling/budget.h"
+#include "intake/confine.h"
 #include "intake/input.h"
 #include "intake/parse_request.h"
 #include "intake/workers.h"
@@ -68,6 +69,8 @@ int main() {
     ::mallopt(M_ARENA_MAX, 1);
     // Counted now, while only what the process was given is open.
     descriptors();
+    // Before the first request, so that every worker starts confined.
+    confine();
     input in(0);
     {
         workers pool;
