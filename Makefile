@@ -28,10 +28,9 @@ demo: build
 
 test-sanitizers: build-asan/.configured build-tsan/.configured
 	cmake --build build-asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir build-asan --output-on-failure --no-tests=error -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 tools/run-ctest build-asan -j $(JOBS)
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure --no-tests=error -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 tools/run-ctest build-tsan -j $(JOBS)
 
 # Each harness starts from the seeds in tests/fuzz/corpus; what it finds goes to fuzz-out/.
 fuzz-run: build-fuzz/.configured
@@ -54,7 +53,7 @@ fuzz-smoke:
 test-plain:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=ON >/dev/null
 	cmake --build build -j $(JOBS)
-	ctest --test-dir build --output-on-failure --no-tests=error -j $(JOBS)
+	tools/run-ctest build -j $(JOBS)
 
 deps:
 	tools/test-deps
@@ -66,10 +65,15 @@ test: deps
 	$(MAKE) test-plain
 
 bench: build
+	cmake -S . -B build -DSTDHTTPD_BENCH=ON >/dev/null
+	cmake --build build -j $(JOBS)
 	bench/run
 
 # The Debian package, in $(PACKAGE_BUILD): stdhttpd_<version>_<arch>.deb.
 PACKAGE_BUILD ?= build-package
+# Reproducible: every time stamp in the package is the last commit's, unless
+# the caller names another.
+package: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/debian/changelog)
 package:
 	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSTDHTTPD_PACKAGE=ON \
 	  -DSTDHTTPD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null

@@ -48,7 +48,7 @@ start() {
 # put in. The binary and site sit where user nobody can reach them.
 deploy_dir=$(cd "$(dirname "$0")/../deploy" && pwd)
 as_deployed() {  # as_deployed FILE: prints the copy
-  sed -e "s|/usr/sbin/stdhttpd|$work/bin/stdhttpd|g" -e "s|/srv/stdhttpd|$work/site|g" \
+  sed -e "s|/usr/sbin/stdhttpd|$work/bin/stdhttpd|g" -e "s|/var/www/stdhttpd|$work/site|g" \
       -e "s|/etc/stdhttpd/tls|$work/tls|g" -e 's/\b8080\b/@port@/g; s/\b8443\b/@port@/g' \
       -e 's/id -u stdhttpd/id -u nobody/; s/id -g stdhttpd/id -g nobody/; s/su=stdhttpd/su=nobody/' \
       -e 's/\(user *= \)stdhttpd/\1nobody/; s/\(group *= \)stdhttpd/\1nogroup/' "$1"
@@ -157,6 +157,12 @@ tcpserver-run)
   echo "$log" | head -3
   check "tcpserver -v logs the peer" "$(grep -c '^tcpserver: pid [0-9]* from 127.0.0.1$' <<<"$log")" 4
   check "tcpserver logs only its own lines" "$(grep -vc '^tcpserver: ' <<<"$log")" 0
+  # A client whose ident port accepts and never answers is served at once.
+  (exec socat TCP-LISTEN:113,bind=127.0.0.1,reuseaddr,fork SYSTEM:'sleep 60' 2>/dev/null) &
+  pids+=($!)
+  sleep 0.3
+  check "a silent ident port holds no client" \
+    "$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' "$(url '')")" 200
   # Its log goes on as connections end, so only its own lines are let through below.
   own_lines='^tcpserver: '
   ;;
