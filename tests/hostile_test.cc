@@ -276,8 +276,9 @@ TEST(Hostile, GrowingFile) {
     std::thread writer([&] {
         for (int i = 0; i < 100000 && !server_done && !holds(pid, log); ++i)
             std::this_thread::sleep_for(std::chrono::microseconds(100));
-        // Far faster than any reader: holes of 1 MiB each millisecond, up to 2 GiB.
-        for (int i = 1; i <= 2000; ++i) {
+        // Far faster than any reader: holes of 1 MiB each millisecond, up to 20 GiB,
+        // so that even a slow sanitized server is still reading when it stops.
+        for (int i = 1; i <= 20000; ++i) {
             if (server_done) {
                 writer_gave_up = false;
                 break;
