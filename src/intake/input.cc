@@ -16,10 +16,20 @@ void input::start_block() {
 
 int input::refill() {
     while (state == reading) {
+        // A read that did not fill the buffer took all there was: on a socket
+        // the next one waits for more first, instead of failing at once.
+        if (drained) {
+            drained = false;
+            if (!wait_ready(fd, POLLIN, until)) {
+                state = late;
+                break;
+            }
+        }
         // A socket is read without blocking, so its wait can have a limit.
         const ssize_t n = socket ? ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)
                                  : ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
+            drained = socket && static_cast<std::size_t>(n) < sizeof buffer;
             at = 1;
             end = static_cast<std::size_t>(n);
             return static_cast<unsigned char>(buffer[0]);

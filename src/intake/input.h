@@ -37,6 +37,8 @@ private:
     // Late: a block's time ran out, so the service stops, though the client may
     // still send. Ended: end of input or a read error, nothing more will come.
     enum { reading, late, ended } state = reading;
+    // The last read on the socket took less than the buffer holds.
+    bool drained = false;
     deadline until;
     std::size_t at = 0, end = 0;
     char buffer[16 << 10];

@@ -9,13 +9,16 @@
 
 namespace {
 
-// A worker needs little stack (under 9 KiB measured, most of it in path
-// resolution): a small one is quicker to start, lets the platform keep many
-// for reuse, and is cheaper to give back. The sanitizers need more.
+// A worker needs little stack: under 8 KiB measured on the deepest paths (an
+// 8 KiB target, a path past PATH_MAX resolved by its canonical path, a secret
+// with credentials), the thread's descriptor and TLS included. Twice that is
+// quicker to start, lets the platform keep many for reuse, and is given back
+// without the madvise that a larger stack costs at every exit. The sanitizers
+// need more.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr std::size_t first_stack = 1 << 20;
 #else
-constexpr std::size_t first_stack = 32 << 10;
+constexpr std::size_t first_stack = 16 << 10;
 #endif
 // Past this, a stack that is refused is not refused for its size.
 constexpr std::size_t largest_stack = 8 << 20;
