@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 10
 FUZZERS := parse_request credentials matchers
 
-.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package clean
+.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package coverage clean
 
 all: build
 
@@ -18,6 +18,7 @@ build-%/.configured:
 CMAKE_FLAGS_asan := -DSANITIZE=address,undefined -DSTDHTTPD_TESTS=ON
 CMAKE_FLAGS_tsan := -DSANITIZE=thread -DSTDHTTPD_TESTS=ON
 CMAKE_FLAGS_fuzz := -DCMAKE_CXX_COMPILER=clang++ -DSTDHTTPD_FUZZ=ON
+CMAKE_FLAGS_coverage := -DCMAKE_BUILD_TYPE=Debug -DSTDHTTPD_TESTS=ON -DSTDHTTPD_COVERAGE=ON
 
 build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -69,6 +70,19 @@ bench: build
 	cmake --build build -j $(JOBS)
 	bench/run
 
+# Line and branch coverage of src/ over the plain suite, in build-coverage/.
+# Not part of `make test`. The servers that the tests run as another user
+# write their counts there too, so the folder is left open to them.
+coverage: deps build-coverage/.configured
+	cmake --build build-coverage -j $(JOBS)
+	find build-coverage -name '*.gcda' -delete
+	build-coverage/stdhttpd </dev/null  # makes every count file of the server
+	chmod -R a+rwX build-coverage
+	-GCOV_ERROR_FILE=$(CURDIR)/build-coverage/gcov-errors.txt tools/run-ctest build-coverage -j $(JOBS)
+	gcovr --root . --filter src/ --exclude-throw-branches --print-summary \
+	  --txt build-coverage/coverage.txt build-coverage
+	@echo "per file: build-coverage/coverage.txt"
+
 # The Debian package, in $(PACKAGE_BUILD): stdhttpd_<version>_<arch>.deb.
 PACKAGE_BUILD ?= build-package
 # Reproducible: every time stamp in the package is the last commit's, unless
@@ -81,4 +95,4 @@ package:
 	cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null && ls "$$PWD"/*.deb
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-package fuzz-out
+	rm -rf build build-asan build-tsan build-fuzz build-coverage build-package fuzz-out

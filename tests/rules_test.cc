@@ -68,15 +68,14 @@ TEST(Rules, SameText) {
 }
 
 TEST(Rules, FailureClasses) {
+    constexpr auto now = failure::not_now, there = failure::not_there, gone = failure::gone;
     const struct { int error; on where; failure want; } cases[] = {
-        {EINTR, on::file, failure::not_now},      {EAGAIN, on::stream, failure::not_now},
-        {ENOMEM, on::file, failure::not_now},     {ENOMEM, on::stream, failure::not_now},
-        {ENOBUFS, on::stream, failure::not_now},  {EMFILE, on::file, failure::not_now},
-        {ENFILE, on::file, failure::not_now},     {ENOENT, on::file, failure::not_there},
-        {ENOTDIR, on::file, failure::not_there},  {ELOOP, on::file, failure::not_there},
-        {EACCES, on::file, failure::not_there},   {ENAMETOOLONG, on::file, failure::not_there},
-        {EIO, on::file, failure::not_there},      {EIO, on::stream, failure::gone},
-        {EPIPE, on::stream, failure::gone},       {ECONNRESET, on::stream, failure::gone},
+        {EINTR, on::file, now}, {EAGAIN, on::stream, now}, {ENOMEM, on::file, now},
+        {ENOMEM, on::stream, now}, {ENOBUFS, on::stream, now}, {EMFILE, on::file, now},
+        {ENFILE, on::file, now}, {ENOENT, on::file, there}, {ENOTDIR, on::file, there},
+        {ELOOP, on::file, there}, {EACCES, on::file, there}, {ENAMETOOLONG, on::file, there},
+        {EIO, on::file, there}, {EIO, on::stream, gone}, {EPIPE, on::stream, gone},
+        {ECONNRESET, on::stream, gone},
     };
     for (const auto& c : cases)
         EXPECT_EQ(classify(c.error, c.where), c.want) << c.error << " " << int(c.where);

@@ -116,8 +116,14 @@ pid_t start_server(const fs::path& dir, int in, int out, int err, const run_opti
         ::setrlimit(RLIMIT_NOFILE, &lim);
     }
     for (const auto& setting : options.environment) ::putenv(const_cast<char*>(setting.c_str()));
+    // A limit on threads counts every process of the user, so it gets a user of its own.
+    const uid_t user = options.threads > 0 ? 65533 : 65534;
+    if (options.threads > 0) {
+        rlimit lim{options.threads, options.threads};
+        ::setrlimit(RLIMIT_NPROC, &lim);
+    }
     if (drops_privileges(options) &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0))
         ::_exit(126);
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());

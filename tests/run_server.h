@@ -22,6 +22,7 @@ struct run_result {
 struct run_options {
     rlim_t stack_bytes = 0;     // > 0: the stack limit it runs under
     bool unprivileged = false;  // run as user nobody when the tests run as root
+    rlim_t threads = 0;  // > 0, with unprivileged: its limit on threads, as a user of its own
     rlim_t open_files = 0;      // > 0: the soft limit on open descriptors
     rlim_t open_files_hard = 4096;              // with open_files: the hard limit
     std::vector<std::string> environment = {};  // NAME=value set for the server
