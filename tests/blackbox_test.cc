@@ -118,16 +118,18 @@ TEST(Blackbox, OpensOnlyWhatIsServed) {
 
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
     // A device inside the root is decided on, then refused before any open.
-    if (::mknod((s.dir / "wwwroot/zero").c_str(), S_IFCHR | 0600, ::makedev(1, 5)) != 0)
-        GTEST_SKIP() << "a device node inside the root needs root to make";
+    const bool device = ::mknod((s.dir / "wwwroot/zero").c_str(), S_IFCHR | 0600, ::makedev(1, 5)) == 0;
+    if (!device) std::printf("the device inside the root: skipped, only root can make one\n");
     const auto trace = s.dir / "trace";
     // The leak checker cannot work under a tracer, and says so.
-    auto r = run_server(s.dir, get(repeat(20, "/..") + "/dev/zero") + get("/null") + get("/zero"),
+    auto r = run_server(s.dir, get(repeat(20, "/..") + "/dev/zero") + get("/null") + (device ? get("/zero") : ""),
                         {.environment = {"ASAN_OPTIONS=detect_leaks=0"},
                          .wrapper = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace.string()}});
     if (r.status != 0 && r.err.starts_with("strace: "))
         GTEST_SKIP() << "strace cannot trace here: " << r.err;
-    EXPECT_EQ(split_responses(r.out), (std::multiset<std::string>{refused(), refused(), missing()}));
+    std::multiset<std::string> want{refused(), refused()};
+    if (device) want.insert(missing());
+    EXPECT_EQ(split_responses(r.out), want);
     std::ifstream log(trace);
     int located = 0;
     for (std::string line; std::getline(log, line);) {
@@ -137,5 +139,5 @@ TEST(Blackbox, OpensOnlyWhatIsServed) {
         }
         EXPECT_EQ(line.find("/proc/self/fd/"), std::string::npos) << "a device was opened: " << line;
     }
-    EXPECT_EQ(located, 3);
+    EXPECT_EQ(located, device ? 3 : 2);
 }
