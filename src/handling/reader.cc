@@ -87,7 +87,7 @@ reader::link reader::self() const {
 }
 
 optional_text reader::path() const {
-    if (fd < 0) return std::nullopt;
+    // Without a handle, the link is not there either.
     const link name = self();
     text out(256, '\0');
     for (;;) {

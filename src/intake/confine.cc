@@ -11,12 +11,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -46,15 +48,20 @@ struct ruleset_attr {
 
 constexpr std::uint64_t fs_read_file = 1 << 2, fs_read_dir = 1 << 3;
 
-// The filesystem rights each version knows: version 1 knows bits 0 to 12,
-// 2 adds linking across folders, 3 truncation, 5 device ioctls.
-std::uint64_t fs_rights(long abi) {
-    std::uint64_t rights = (1 << 13) - 1;
-    if (abi >= 2) rights |= 1 << 13;
-    if (abi >= 3) rights |= 1 << 14;
-    if (abi >= 5) rights |= 1 << 15;
-    return rights;
-}
+// What each version handles, and so how much of the attribute it reads.
+struct version {
+    std::uint64_t fs, net, scoped;
+    std::size_t size;
+};
+constexpr std::size_t v1_size = offsetof(ruleset_attr, handled_access_net);
+constexpr std::size_t v4_size = offsetof(ruleset_attr, scoped);
+// Filesystem rights: version 1 knows bits 0 to 12, 2 adds linking across
+// folders, 3 truncation, 5 device ioctls. Network: 4 adds TCP binding and
+// connecting. Scopes: 6 adds abstract sockets and signals.
+constexpr version versions[] = {
+    {0x1fff, 0, 0, v1_size}, {0x3fff, 0, 0, v1_size}, {0x7fff, 0, 0, v1_size},
+    {0x7fff, 3, 0, v4_size}, {0xffff, 3, 0, v4_size}, {0xffff, 3, 3, sizeof(ruleset_attr)},
+};
 
 // Allows rights beneath what path names (followed if it is a link); false
 // when it cannot be found.
@@ -78,18 +85,17 @@ void restrict_filesystem() {
     const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0,
                                LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 1) return;
-    ruleset_attr attr{fs_rights(abi), abi >= 4 ? 3u : 0u, abi >= 6 ? 3u : 0u};
-    const std::size_t size = abi >= 6   ? sizeof attr
-                             : abi >= 4 ? offsetof(ruleset_attr, scoped)
-                                        : offsetof(ruleset_attr, handled_access_net);
-    const int ruleset = static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, size, 0));
+    // Version n is versions[n - 1]; a newer one knows all that the newest here knows.
+    const version& v = versions[std::min(abi, std::ssize(versions)) - 1];
+    ruleset_attr attr{v.fs, v.net, v.scoped};
+    const int ruleset = static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, v.size, 0));
     if (ruleset < 0) return;
     // While "wwwroot" is missing, the working directory holds where it will be.
     if (!allow_beneath(ruleset, "wwwroot", fs_read_file | fs_read_dir))
         allow_beneath(ruleset, ".", fs_read_file | fs_read_dir);
     allow_beneath(ruleset, ".", fs_read_file);
     if (leak_checker) allow_beneath(ruleset, "/proc/self", fs_read_file | fs_read_dir);
-    if (counts) allow_beneath(ruleset, counts, fs_rights(abi));
+    if (counts) allow_beneath(ruleset, counts, v.fs);
     // A password file that is a link is read in the folder it leads to.
     char target[PATH_MAX];
     if (::realpath("password.txt", target)) {
