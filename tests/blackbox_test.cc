@@ -37,6 +37,7 @@ const temp_site& spine_site() {
         s.link("wwwroot/out-link", "../outside.txt");
         s.link("wwwroot/in-link", "a.bin");
         ::mkfifo((s.dir / "wwwroot/fifo").c_str(), 0644);
+        s.file("wwwroot/" + std::string(250, 'd') + "/secret", "deep");
         return s;
     }();
     return site;
@@ -79,6 +80,7 @@ TEST(Blackbox, AnswersAndStops) {
         {"sibling sharing the root's prefix", get("/../wwwroot-old/f"), {refused()}},
         {"link out", get("/out-link"), {refused()}},
         {"link in", get("/in-link"), {ok(binary)}},
+        {"secret past 256 bytes of path", get("/" + std::string(250, 'd') + "/secret"), {refused()}},
         {"FIFO", get("/fifo"), {missing()}},
         {"request line at the bound", at_bound + "\n\n", {missing()}},
         {"request line past the bound", past_bound + "\n\n" + get("/"), {}},

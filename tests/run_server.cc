@@ -7,9 +7,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <optional>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -17,9 +17,7 @@ namespace {
 
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Where the response that starts at `at` ends, by its Content-Length, once its head is there.
@@ -62,9 +60,7 @@ namespace {
 const std::string& reachable_binary() {
     static const temp_site copy;
     static const std::string path = [] {
-        fs::permissions(copy.dir, fs::perms::owner_all | fs::perms::group_read |
-                                      fs::perms::group_exec | fs::perms::others_read |
-                                      fs::perms::others_exec);
+        fs::permissions(copy.dir, fs::perms(0755));
         const auto to = copy.dir / "stdhttpd";
         fs::copy_file(STDHTTPD_BIN, to);
         return to.string();
