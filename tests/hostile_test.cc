@@ -170,8 +170,7 @@ TEST(Hostile, Inputs) {
                  "landlock_create_ruleset:error=ENOSYS", "seccomp:error=EINVAL", "socket recvfrom",
                  "socket recvfrom:error=EINTR", "socket sendto", "socket sendto:error=EAGAIN", "socket poll"})
             for (const std::string when : {"1", "2", "1..3"}) {
-#ifdef STDHTTPD_COVERAGE
-                // Counts are read and written at exit, by a thread whose reads and writes this refuses.
+#ifdef STDHTTPD_COVERAGE  // counts are read and written at exit, by a thread whose reads and writes this refuses
                 if (fault == "read" || fault == "write") continue;
 #endif
                 const bool socket = fault.starts_with("socket ");

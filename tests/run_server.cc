@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -16,8 +15,9 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::string s(fs::file_size(p), '\0');
+    std::ifstream(p, std::ios::binary).read(s.data(), static_cast<std::streamsize>(s.size()));
+    return s;
 }
 
 // Where the response that starts at `at` ends, by its Content-Length, once its head is there.
