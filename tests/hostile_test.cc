@@ -162,8 +162,8 @@ TEST(Hostile, Inputs) {
         cases.push_back({"a mix under 16 descriptors, " + std::to_string(inherited) + " inherited",
                          mix, mix_answers, 64 << 10,
                          {.open_files = 16, .open_files_hard = 16, .inherited = inherited}});
-    // Calls refused as a short host refuses them (ENOMEM unless named), on a request's
-    // path, on a socket (socat's) and in confinement, which the server then goes without.
+    // Calls refused at their first, second or first three uses (ENOMEM unless named), as a short
+    // host refuses them: on a request's path, on a socket (socat's), in confinement (then left out).
     if (static_server && std::system("{ strace -V && socat -V; } >/dev/null 2>&1") == 0)
         for (const std::string fault : {"openat", "fstat", "readlink", "getcwd", "read", "pread64",
                  "write", "mmap", "clone3:error=EAGAIN", "clone:error=EAGAIN", "prctl:error=EINVAL",

@@ -78,9 +78,8 @@ bool allow_beneath(int ruleset, const char* path, std::uint64_t rights) {
 
 // Leaves the process only reading: files and folders beneath the served
 // root, and files in the folder of the password file (a folder, not the
-// file itself, so that a password rotated by rename is still read). Version
-// 4 adds TCP binding and connecting, 6 abstract sockets and signals outside
-// the process: all handled, none allowed.
+// file itself, so that a password rotated by rename is still read). Of the
+// network rights and scopes that the version knows, none is allowed.
 void restrict_filesystem() {
     const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0,
                                LANDLOCK_CREATE_RULESET_VERSION);
