@@ -12,13 +12,13 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string slurp(const fs::path& p) {
     std::string s(fs::file_size(p), '\0');
     std::ifstream(p, std::ios::binary).read(s.data(), static_cast<std::streamsize>(s.size()));
     return s;
 }
+
+namespace {
 
 // Where the response that starts at `at` ends, by its Content-Length, once its head is there.
 std::optional<std::size_t> response_end(const std::string& s, std::size_t at) {

@@ -48,6 +48,9 @@ int wait_server(pid_t pid);
 // held to the modes of its own files.
 std::optional<std::string> unprivileged_unavailable();
 
+// The whole content of a file, read at once.
+std::string slurp(const std::filesystem::path& p);
+
 // Splits an output stream into whole responses, using each one's Content-Length;
 // a cut-short response ends up as the last element as it is.
 std::multiset<std::string> split_responses(const std::string& out);
