@@ -115,7 +115,24 @@ for i, path in enumerate(paths):
     seen.append(r.status)
 print(len(sockets), seen.count(200), seen.count(401), seen.count(404))
 PY
-)" "1 14 2 4"
+)" "1 14 2 4"  # Pipelined: every request sent before any answer is read, a large file first.
+  head -c 8000000 /dev/urandom > "$work/site/wwwroot/big.bin"
+  check "pipelined answers in request order" "$(python3 - "$port" "$work/site/wwwroot" <<'PY'
+import socket, sys
+paths = ["/big.bin", "/style.css", "/logo.png", "/style.css", "/big.bin", "/logo.png", "/nothing"]
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+s.sendall(b"".join(b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % p.encode() for p in paths))
+f, right = s.makefile("rb"), 0
+for p in paths:
+    status = f.readline().split()[1]
+    head = list(iter(f.readline, b"\r\n"))
+    length = next(int(l.split(b":")[1]) for l in head if l.startswith(b"Content-Length"))
+    body = f.read(length)
+    try: right += body == open(sys.argv[2] + p, "rb").read()
+    except FileNotFoundError: right += status == b"404" and body == b""
+print(right, "of", len(paths))
+PY
+)" "7 of 7"
   ;;
 wrk)
   need wrk; relay

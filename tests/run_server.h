@@ -55,8 +55,14 @@ std::string slurp(const std::filesystem::path& p);
 // a cut-short response ends up as the last element as it is.
 std::multiset<std::string> split_responses(const std::string& out);
 
+// The index of the first expected response that out does not hold in its
+// place, expected.size() when out holds more, or nothing when out is exactly
+// the expected responses in order.
+std::optional<std::size_t> first_difference(const std::string& out,
+                                            const std::vector<std::string>& expected);
+
 // Runs the server and expects status 0, nothing on standard error and exactly
-// the expected responses, in any order; returns the run for further checks.
+// the expected responses, in request order; returns the run for further checks.
 run_result expect_answers(const std::filesystem::path& dir, const std::string& input,
                           const std::vector<std::string>& expected, const std::string& name,
                           run_options options = {});

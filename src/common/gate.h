@@ -6,13 +6,26 @@
 #include <mutex>
 #include <utility>
 
+#include "common/turns.h"
+
 class gate {
 public:
     explicit gate(std::size_t units) : capacity(units) {}
 
-    // Takes n units, waiting while others hold too many for them to fit. More
-    // than the whole capacity is taken alone, once nobody holds any.
-    void take(std::size_t n);
+    // Takes n units for request number, once every earlier request has taken
+    // its own, waiting while others hold too many for them to fit. More than
+    // the whole capacity is taken alone, once nobody holds any. Then calls
+    // then() (what the units are for, such as allocating them), before any
+    // later request may take. Every request takes once, n may be 0. So
+    // whoever waits for room waits only for earlier requests, which never
+    // wait for later ones.
+    template <class Then>
+    void take(std::size_t number, std::size_t n, Then then) {
+        order.wait(number);
+        wait_for_room(n);
+        then();
+        order.pass(number);
+    }
 
     // Gives back n units taken before.
     void give(std::size_t n);
@@ -21,9 +34,15 @@ public:
     bool sole(std::size_t n);
 
 private:
-    bool fits(std::size_t n) const { return held == 0 || (n <= capacity && held <= capacity - n); }
+    void wait_for_room(std::size_t n);
 
+    bool fits(std::size_t n) const {
+        return n == 0 || held == 0 || (n <= capacity && held <= capacity - n);
+    }
+
+    turns order;
     std::mutex lock;
+    // Only the request whose turn it is waits here.
     std::condition_variable given;
     const std::size_t capacity;
     std::size_t held = 0;
@@ -33,10 +52,14 @@ private:
 class share {
 public:
     share() = default;
-    share(gate& source, std::size_t units) : from(&source), n(units) { source.take(units); }
+    template <class Then = void (*)()>
+    share(gate& source, std::size_t number, std::size_t units, Then then = [] {})
+        : from(&source), n(units) {
+        source.take(number, units, then);
+    }
     share(share&& other) noexcept : from(std::exchange(other.from, nullptr)), n(other.n) {}
     ~share() {
-        if (from) from->give(n);
+        if (from && n) from->give(n);
     }
 
 private:

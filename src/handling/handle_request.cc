@@ -1,5 +1,7 @@
 #include "handling/handle_request.h"
 
+#include <optional>
+
 #include "common/failure.h"
 #include "common/gate.h"
 #include "handling/allowed.h"
@@ -23,37 +25,43 @@ struct answer {
     share held;
 };
 
-// An answer with an empty body, which needs no buffer at all.
-answer bare(outcome result) {
-    return {result, {}, {}};
-}
-
-// Decides the request and reads the body of a permitted file.
-answer decide(const request_info& request) {
-    const text target = target_path(request.path);
-    const reader file(target);
-    auto decision = allowed(file, target, request.auth);
-    if (!decision) return bare(outcome::not_found);
-    if (!*decision) return bare(outcome::refused);
-    if (file.is_directory()) return bare(outcome::permitted);
-    share held(body_bytes(), head_room + file.size());
-    if (auto body = file.get(head_room)) return {outcome::permitted, std::move(*body), std::move(held)};
+// Decides request number and reads the body of a permitted file.
+answer decide(const request_info& request, std::size_t number) {
+    // Taken before the first open, so that every open this worker needs
+    // succeeds, and given back once the body is read: a worker that waits for
+    // its turn to write holds no descriptor that an earlier one needs.
+    const share files(descriptors(), number, worker_descriptors);
+    std::optional<reader> file;
+    std::optional<bool> decision;
+    // When memory is short, what the decision held is given back, and it is
+    // made again; the shares stay, so that no later request takes them.
+    until_allocated([&] {
+        file.reset();
+        const text target = target_path(request.path);
+        file.emplace(target, number);
+        decision = allowed(*file, target, request.auth, number);
+    });
+    const bool body = decision && *decision && !file->is_directory();
+    const bool holdable = body && file->holdable(head_room);
+    text buffer;
+    // The body's memory is taken in the same turn as its share of the
+    // budget: no later body then holds memory that an earlier one needs.
+    share held(body_bytes(), number, holdable ? head_room + file->size() : 0, [&] {
+        if (holdable) until_allocated([&] { buffer.assign(head_room + file->size(), '\0'); });
+    });
+    if (!decision) return {outcome::not_found, {}, {}};
+    if (!*decision) return {outcome::refused, {}, {}};
+    if (!body) return {outcome::permitted, {}, {}};
+    if (holdable && file->read(buffer, head_room))
+        return {outcome::permitted, std::move(buffer), std::move(held)};
     // Anything else that is not a whole regular file (a FIFO, a device, a file
     // that cannot be read, or held in memory) is not there for the client.
-    return bare(outcome::not_found);
+    return {outcome::not_found, {}, {}};
 }
 
 }  // namespace
 
-void handle_request(request_info request) {
-    // When memory is short, what the decision held is given back on the way
-    // out, and the request is decided again.
-    until_allocated([&] {
-        // Taken before the first open, so every open this worker needs
-        // succeeds, and held until the answer is written, so that a worker
-        // that holds them alone knows that no other answer is still to come.
-        const share files(descriptors(), worker_descriptors);
-        answer reply = decide(request);
-        send(compose(reply.buffer, reply.result));
-    });
+void handle_request(request_info request, std::size_t number) {
+    answer reply = decide(request, number);
+    send(compose(reply.buffer, reply.result), number);
 }

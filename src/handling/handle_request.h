@@ -1,8 +1,11 @@
 #pragma once
+#include <cstddef>
+
 #include "intake/request_info.h"
 
-// Answers one request on standard output with 200, 401 or 404.
-void handle_request(request_info request);
+// Answers request number (numbered from 0 in the order the requests arrived)
+// on standard output with 200, 401 or 404, after every earlier answer.
+void handle_request(request_info request, std::size_t number);
 
 // Returns the path below "wwwroot" that a request path names.
 text target_path(const text& path);

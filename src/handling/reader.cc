@@ -26,10 +26,11 @@ constexpr std::size_t chunk = 42;
 // for any other failure, with errno saying which. When this worker holds all
 // the descriptors that workers hold and the process has none left, none will
 // come back: nothing more can be answered, and the service ends.
-int open_waiting(const char* path, int flags) {
+int open_waiting(const char* path, int flags, std::size_t number) {
     return persist([&] {
         const int fd = ::open(path, flags | O_CLOEXEC);
-        if (fd < 0 && errno == EMFILE && descriptors().sole(worker_descriptors)) end_service();
+        if (fd < 0 && errno == EMFILE && descriptors().sole(worker_descriptors))
+            end_service(number);
         return fd;
     });
 }
@@ -52,16 +53,19 @@ std::uint64_t never_fits() {
 
 }  // namespace
 
-opener::opener(const char* path, int flags) : fd(open_waiting(path, flags)) {}
+opener::opener(const char* path, int flags, std::size_t number)
+    : fd(open_waiting(path, flags, number)) {}
 
 opener::~opener() {
     // Closed once and never retried: after EINTR the descriptor is already gone.
     if (fd >= 0) ::close(fd);
 }
 
-reader::reader(const text& path) : opener(path.c_str(), O_PATH) {
+reader::reader(const text& path, std::size_t request)
+    : opener(path.c_str(), O_PATH, request), number(request) {
     if (fd < 0 && errno == ENAMETOOLONG) {
-        if (auto canonical = canonicalize(path)) fd = open_waiting(canonical->c_str(), O_PATH);
+        if (auto canonical = canonicalize(path))
+            fd = open_waiting(canonical->c_str(), O_PATH, number);
     }
     struct stat st;
     if (fd >= 0 && persist([&] { return ::fstat(fd, &st); }) == 0) {
@@ -101,25 +105,24 @@ optional_text reader::path() const {
     }
 }
 
-optional_text reader::get(std::size_t room) const {
+bool reader::holdable(std::size_t room) const {
+    return S_ISREG(mode) && bytes <= text().max_size() - room && bytes < never_fits();
+}
+
+bool reader::read(text& out, std::size_t room) const {
     // Only a regular file has a whole content: a device could be read without
     // end, and opening one can have effects of its own.
-    if (!S_ISREG(mode)) return std::nullopt;
+    if (!S_ISREG(mode)) return false;
     // Opening the handle's own link opens the very file located, wherever its
     // path now leads.
-    const opener content(self().data(), O_RDONLY);
+    const opener content(self().data(), O_RDONLY, number);
     const int in = content.descriptor();
-    if (in < 0) return std::nullopt;
-    text out;
-    if (bytes > out.max_size() - room || bytes >= never_fits()) return std::nullopt;
-    const std::size_t total = room + static_cast<std::size_t>(bytes);
-    // An allocation that fails now may succeed later: the caller waits and
-    // tries again.
-    out.assign(total, '\0');
+    if (in < 0) return false;
     // Reads at explicit offsets: with many threads sharing the descriptor
     // table, a plain read also takes the file position's lock each time. A
     // file that grows is served as it was when located; one that shrinks, as
     // far as it goes.
+    const std::size_t total = out.size();
     std::size_t used = room;
     while (used < total) {
         const auto n = ::pread(in, out.data() + used, std::min(chunk, total - used),
@@ -130,9 +133,16 @@ optional_text reader::get(std::size_t room) const {
         } else if (classify(errno, on::file) == failure::not_now) {
             pause_briefly();
         } else {
-            return std::nullopt;
+            return false;
         }
     }
     out.resize(used);
+    return true;
+}
+
+optional_text reader::get() const {
+    if (!holdable(0)) return std::nullopt;
+    text out(static_cast<std::size_t>(bytes), '\0');
+    if (!read(out, 0)) return std::nullopt;
     return out;
 }

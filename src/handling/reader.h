@@ -8,10 +8,11 @@
 // Owns one descriptor, opened close-on-exec; closes it once when destroyed.
 // An open refused for want of descriptors or memory is waited out and tried
 // again, so that it never looks like a missing file; when no descriptor can
-// ever come back, the service ends instead.
+// ever come back, the service ends instead, at the turn of the request number
+// that the descriptor is opened for.
 class opener {
 public:
-    opener(const char* path, int flags);
+    opener(const char* path, int flags, std::size_t number);
     opener(const opener&) = delete;
     opener& operator=(const opener&) = delete;
     virtual ~opener();
@@ -28,8 +29,9 @@ protected:
 // through that same handle.
 class reader : public opener {
 public:
-    // Locates path; one too long to open is located by its canonical path.
-    explicit reader(const text& path);
+    // Locates path for request number; one too long to open is located by
+    // its canonical path.
+    reader(const text& path, std::size_t number);
 
     // True when the file was located.
     bool opened() const { return fd >= 0; }
@@ -43,17 +45,26 @@ public:
     // Returns the canonical absolute path of the located file itself, or nothing.
     optional_text path() const;
 
-    // Returns room zero bytes followed by the content of a regular file, up to
-    // the size it had when located, read in 42-byte reads; nothing for any
-    // other file, when a read fails, or when the body could never be held in
-    // memory. Throws std::bad_alloc when memory is short for now.
-    optional_text get(std::size_t room = 0) const;
+    // True when the content of a regular file, after room bytes, could ever
+    // be held in memory.
+    bool holdable(std::size_t room) const;
+
+    // Reads the content of a regular file into out after its first room
+    // bytes, up to the size it had when located (out holds room + size()
+    // bytes), in 42-byte reads, and cuts out to what was read. False for any
+    // other file, or when a read fails.
+    bool read(text& out, std::size_t room) const;
+
+    // Returns the whole content of a regular file, or nothing as read and
+    // holdable say. Throws std::bad_alloc when memory is short for now.
+    optional_text get() const;
 
 private:
     // The name of the handle's own link in /proc, without allocating.
     using link = std::array<char, 32>;
     link self() const;
 
+    std::size_t number;
     unsigned mode = 0;
     std::uint64_t bytes = 0;
 };

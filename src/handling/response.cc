@@ -5,9 +5,9 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <mutex>
 
 #include "common/stream.h"
+#include "common/turns.h"
 
 namespace {
 
@@ -69,9 +69,10 @@ extern "C" void __gcov_dump();
     ::_exit(0);
 }
 
-std::mutex& standard_output() {
-    static std::mutex written;
-    return written;
+// Whose turn it is to write: clients match answers to requests by order alone.
+turns& writing() {
+    static turns order;
+    return order;
 }
 
 }  // namespace
@@ -93,16 +94,17 @@ std::string_view compose(text& buffer, outcome result) {
     return std::string_view(buffer).substr(start);
 }
 
-void send(std::string_view response) {
+void send(std::string_view response, std::size_t number) {
     static const bool socket = is_socket(1);
-    // Held for the whole write, so responses never interleave.
-    std::lock_guard hold(standard_output());
+    // Only the turn's holder writes, so responses never interleave.
+    writing().wait(number);
     if (!write_all(1, response, socket ? std::optional(stall_limit) : std::nullopt))
         leave();  // nothing more can reach the client
+    writing().pass(number);
 }
 
-void end_service() {
-    // Waits for an answer being written, then lets none begin.
-    standard_output().lock();
+void end_service(std::size_t number) {
+    // Keeps the turn: no later response begins.
+    writing().wait(number);
     leave();
 }

@@ -19,10 +19,12 @@ std::string_view compose(text& buffer, outcome result);
 // How long a write to a client on a socket may make no progress.
 inline constexpr std::chrono::seconds stall_limit{60};
 
-// Writes one response to standard output as one unit. When the write fails,
-// or stalls past the limit, the process ends at once with status 0.
-void send(std::string_view response);
+// Writes the response to request number (numbered from 0 in the order the
+// requests arrived) to standard output as one unit, once every earlier
+// response has been written. When the write fails, or stalls past the limit,
+// the process ends at once with status 0.
+void send(std::string_view response, std::size_t number);
 
-// Ends the process with status 0, once no response is being written: the
-// service can answer nothing more.
-[[noreturn]] void end_service();
+// Ends the process with status 0 once every response before that of request
+// number has been written: the service can answer nothing more.
+[[noreturn]] void end_service(std::size_t number);

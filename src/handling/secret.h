@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string_view>
 
 #include "common/text.h"
@@ -10,6 +11,7 @@ bool guarded(std::string_view resolved);
 // only on their lengths.
 bool same_text(std::string_view a, std::string_view b);
 
-// True when the password equals the trimmed content of "password.txt". A file
-// that is missing, unreadable or empty after trimming permits no one.
-bool secret_permits(const optional_text& password);
+// True when the password sent with request number equals the trimmed content
+// of "password.txt". A file that is missing, unreadable or empty after
+// trimming permits no one.
+bool secret_permits(const optional_text& password, std::size_t number);

@@ -7,6 +7,7 @@
 
 #include <csignal>
 
+#include "common/fixed.h"
 #include "common/stream.h"
 #include "handling/budget.h"
 #include "intake/confine.h"
@@ -15,8 +16,6 @@
 #include "intake/workers.h"
 
 namespace {
-
-constexpr int max_requests = 1000;
 
 // What a client may still send once every answer is written: read and thrown
 // away so that closing the socket does not reset the connection and cut the
@@ -74,7 +73,7 @@ int main() {
     input in(0);
     {
         workers pool;
-        for (int left = max_requests; left > 0; --left) {
+        for (std::size_t left = max_requests; left > 0; --left) {
             in.start_block();
             auto request = parse_request(in);
             if (!request) break;

@@ -27,10 +27,16 @@ constexpr std::size_t largest_stack = 8 << 20;
 // still leaving its thread while the process ends.
 std::atomic<unsigned> running{0};
 
+// What a worker is started with, and owns from then on.
+struct start_record {
+    request_info request;
+    std::size_t number;
+};
+
 void* run_worker(void* start) {
     {
-        std::unique_ptr<request_info> request(static_cast<request_info*>(start));
-        handle_request(std::move(*request));
+        std::unique_ptr<start_record> record(static_cast<start_record*>(start));
+        handle_request(std::move(record->request), record->number);
     }
     running.fetch_sub(1);
     // Wakes the loop only when it waits: for the last worker, or for a
@@ -52,7 +58,9 @@ workers::~workers() {
 }
 
 void workers::dispatch(const request_info& request) {
-    auto start = until_allocated([&] { return std::make_unique<request_info>(request); });
+    auto start = until_allocated(
+        [&] { return std::make_unique<start_record>(start_record{request, dispatched}); });
+    ++dispatched;
     running.fetch_add(1);
     pthread_t thread;
     for (;;) {
@@ -76,7 +84,7 @@ void workers::dispatch(const request_info& request) {
     // No thread can start, and none of ours runs to free one: the request is
     // answered here, and the loop goes on after it.
     running.fetch_sub(1);
-    handle_request(std::move(*start));
+    handle_request(std::move(start->request), start->number);
 }
 
 void workers::wait() {

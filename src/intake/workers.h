@@ -5,7 +5,8 @@
 
 #include "intake/request_info.h"
 
-// Starts one detached worker per request and knows when all have finished.
+// Starts one detached worker per request, numbered in the order of the
+// requests, and knows when all have finished.
 class workers {
 public:
     workers();
@@ -24,4 +25,5 @@ public:
 private:
     pthread_attr_t attr;
     std::size_t stack;
+    std::size_t dispatched = 0;
 };
