@@ -88,6 +88,16 @@ TEST(Blackbox, AnswersAndStops) {
         {"trailing blanks past the bound", "GET / HTTP/1.1" + std::string(20000, ' ') + "\n\n",
          {ok(index_html)}},
         {"1000 at most", repeat(1001, get("/docs/")), std::vector<std::string>(1000, ok("docs"))},
+        // A body is never read: a request that declares one is not answered,
+        // and its body is never taken for a request.
+        {"a Content-Length body", get("/") + get("/a.bin", "Content-Length: 32\r\n") + get("/docs/"),
+         {ok(index_html)}},
+        {"a chunked body", get("/") + get("/a.bin", "Transfer-Encoding: chunked\r\n") + "20\r\n" +
+                               get("/docs/") + "\r\n0\r\n\r\n",
+         {ok(index_html)}},
+        {"content-length: 0", get("/a.bin", "content-length: 0\r\n") + get("/docs/"), {ok(binary), ok("docs")}},
+        {"two lengths", get("/") + get("/a.bin", "Content-Length: 0\r\nContent-Length: 0\r\n"),
+         {ok(index_html)}},
         {"target past the path limit", get(repeat(2100, "/.") + "/a.bin"), {ok(binary)}},
     };
     // Every case runs with a 1 MiB stack, so lines at the bound must not recurse.

@@ -97,6 +97,15 @@ TEST(Parser, Blocks) {
          {{"/1", std::nullopt}, {"/2", std::nullopt}}},
         {"stops at a rejected line", "GET /1 HTTP/1.1\n\nGET /2 HTTP/1.0\n\nGET /3 HTTP/1.1\n",
          {{"/1", std::nullopt}}},
+        // A body is never read, so a request that declares one ends the service.
+        {"zero lengths, any case", "GET /1 HTTP/1.1\ncontent-length: 0\n\nGET /2 HTTP/1.1\nContent-Length:  00\n\n",
+         {{"/1", std::nullopt}, {"/2", std::nullopt}}},
+        {"a length", "GET /1 HTTP/1.1\nContent-Length: 19\n\nGET /2 HTTP/1.1\n\n", {}},
+        {"a length before the colon", "GET /1 HTTP/1.1\nContent-length : 5\n\nGET /2 HTTP/1.1\n\n", {}},
+        {"a length that is no number", "GET /1 HTTP/1.1\nContent-Length: 0x0\n\n", {}},
+        {"two lengths", "GET /1 HTTP/1.1\nContent-Length: 0\nContent-Length: 0\n\n", {}},
+        {"chunked", "GET /1 HTTP/1.1\nTRANSFER-ENCODING: chunked\n\n0\n\n", {}},
+        {"Content-Lengthy is no length", "GET /1 HTTP/1.1\nContent-Lengthy: 5\n\n", {{"/1", std::nullopt}}},
     };
     for (const auto& c : cases) {
         const int fd = ::memfd_create("input", MFD_CLOEXEC);
