@@ -46,3 +46,15 @@ auto until_allocated(Make make) {
         }
     }
 }
+
+// True when make() ran without memory running short; false when it threw
+// for want of memory, and what it does must be safe to do again.
+template <class Make>
+bool allocated(Make make) {
+    try {
+        make();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}

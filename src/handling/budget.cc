@@ -34,6 +34,6 @@ gate& body_bytes() {
 
 gate& descriptors() {
     // Made once, after the loop has raised the soft limit.
-    static gate open(free_descriptors());
+    static gate open(free_descriptors(), worker_descriptors);
     return open;
 }

@@ -17,14 +17,6 @@ text target_path(const text& path) {
 
 namespace {
 
-// An outcome, its response buffer (the head room, then the body), and the
-// body's share of the budget, held until the response is written.
-struct answer {
-    outcome result;
-    text buffer;
-    share held;
-};
-
 // Decides request number and reads the body of a permitted file.
 answer decide(const request_info& request, std::size_t number) {
     // Taken before the first open, so that every open this worker needs
@@ -47,7 +39,7 @@ answer decide(const request_info& request, std::size_t number) {
     // The body's memory is taken in the same turn as its share of the
     // budget: no later body then holds memory that an earlier one needs.
     share held(body_bytes(), number, holdable ? head_room + file->size() : 0, [&] {
-        if (holdable) until_allocated([&] { buffer.assign(head_room + file->size(), '\0'); });
+        return !holdable || allocated([&] { buffer.assign(head_room + file->size(), '\0'); });
     });
     if (!decision) return {outcome::not_found, {}, {}};
     if (!*decision) return {outcome::refused, {}, {}};
@@ -62,6 +54,5 @@ answer decide(const request_info& request, std::size_t number) {
 }  // namespace
 
 void handle_request(request_info request, std::size_t number) {
-    answer reply = decide(request, number);
-    send(compose(reply.buffer, reply.result), number);
+    send(decide(request, number), number);
 }

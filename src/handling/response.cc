@@ -3,11 +3,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cstring>
+#include <mutex>
 
 #include "common/stream.h"
-#include "common/turns.h"
+#include "common/failure.h"
+#include "common/fixed.h"
 
 namespace {
 
@@ -69,10 +72,56 @@ extern "C" void __gcov_dump();
     ::_exit(0);
 }
 
-// Whose turn it is to write: clients match answers to requests by order alone.
-turns& writing() {
-    static turns order;
-    return order;
+// Answers ready to be written, each in its request's place, with what they
+// hold. Whoever writes an answer goes on with those ready after it, so that
+// no worker waits for its turn and none has to be woken for it.
+struct place {
+    answer reply;
+    std::string_view response;
+    bool ready = false;
+    bool ends = false;  // the service ends here
+};
+
+struct queue {
+    std::mutex lock;
+    std::size_t next = 0;  // the first answer not yet written
+    std::array<place, max_requests> places;
+};
+
+queue& answers() {
+    static queue q;
+    return q;
+}
+
+// Writes, in order, the answers ready from the next one on; the caller holds
+// the lock, and it is the next one's turn.
+void write_in_turn(queue& q, std::unique_lock<std::mutex>& hold) {
+    static const bool socket = is_socket(1);
+    while (q.next < max_requests && q.places[q.next].ready) {
+        place& p = q.places[q.next];
+        if (p.ends) leave();
+        hold.unlock();
+        if (!write_all(1, p.response, socket ? std::optional(stall_limit) : std::nullopt))
+            leave();  // nothing more can reach the client
+        // Its memory and its share of the budget go back at once.
+        { const answer done = std::move(p.reply); }
+        hold.lock();
+        p.ready = false;
+        ++q.next;
+    }
+}
+
+// Puts an answer in the place of request number, and writes it and those
+// after it when its turn has come.
+void enqueue(std::size_t number, answer reply, bool ends) {
+    queue& q = answers();
+    std::unique_lock hold(q.lock);
+    place& p = q.places[number];
+    p.reply = std::move(reply);
+    p.response = compose(p.reply.buffer, p.reply.result);
+    p.ends = ends;
+    p.ready = true;
+    if (q.next == number) write_in_turn(q, hold);
 }
 
 }  // namespace
@@ -94,17 +143,13 @@ std::string_view compose(text& buffer, outcome result) {
     return std::string_view(buffer).substr(start);
 }
 
-void send(std::string_view response, std::size_t number) {
-    static const bool socket = is_socket(1);
-    // Only the turn's holder writes, so responses never interleave.
-    writing().wait(number);
-    if (!write_all(1, response, socket ? std::optional(stall_limit) : std::nullopt))
-        leave();  // nothing more can reach the client
-    writing().pass(number);
+void send(answer reply, std::size_t number) {
+    enqueue(number, std::move(reply), false);
 }
 
 void end_service(std::size_t number) {
-    // Keeps the turn: no later response begins.
-    writing().wait(number);
-    leave();
+    enqueue(number, {}, true);
+    // Whoever writes up to this place ends the process there.
+    std::atomic<unsigned> never{0};
+    for (;;) never.wait(0);
 }

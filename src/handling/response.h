@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "common/gate.h"
 #include "common/text.h"
 
 // Bytes reserved in front of a body for the status line and headers, so the
@@ -19,11 +20,22 @@ std::string_view compose(text& buffer, outcome result);
 // How long a write to a client on a socket may make no progress.
 inline constexpr std::chrono::seconds stall_limit{60};
 
-// Writes the response to request number (numbered from 0 in the order the
-// requests arrived) to standard output as one unit, once every earlier
-// response has been written. When the write fails, or stalls past the limit,
-// the process ends at once with status 0.
-void send(std::string_view response, std::size_t number);
+// A response and what it holds until it is written: the outcome, its buffer
+// (head_room bytes, then the body; empty for an answer without a body) and
+// the body's share of the budget.
+struct answer {
+    outcome result{};
+    text buffer;
+    share held;
+};
+
+// Writes the answer to request number (numbered from 0 in the order the
+// requests arrived) to standard output as one unit, once every earlier answer
+// has been written. An answer ready before its turn is left in its place with
+// all it holds, and written by whoever writes the one before it, so the
+// caller never waits for its turn. When a write fails, or stalls past the
+// limit, the process ends at once with status 0.
+void send(answer reply, std::size_t number);
 
 // Ends the process with status 0 once every response before that of request
 // number has been written: the service can answer nothing more.

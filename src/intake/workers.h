@@ -19,7 +19,8 @@ public:
     // stack lets a thread start, the request is answered here instead.
     void dispatch(const request_info& request);
 
-    // Returns once every started worker has written its response.
+    // Returns once every started worker has finished: every answer is then
+    // written, by its worker or by one that wrote an earlier answer.
     void wait();
 
 private:
