@@ -1,4 +1,7 @@
 // Secret paths and credentials through the real binary.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -46,6 +49,34 @@ TEST(Secret, PasswordFileForms) {
         expect_answers(s.dir, get("/secret/note.txt", headers), {c.served ? ok(note) : refused()},
                        c.name);
     }
+    // A Kubernetes Secret: password.txt -> ..data/password.txt, ..data -> a
+    // folder of its own, rotated by swapping ..data while a client stays.
+    const temp_site volume({{"..2026_a/password.txt", "old\n"}, {"..2026_b/password.txt", "new\n"}});
+    volume.link("..data", "..2026_a");
+    volume.link("password.txt", "..data/password.txt");
+    temp_site s({{"wwwroot/secret/note.txt", note}});
+    s.link("password.txt", volume.dir / "password.txt");
+    int in[2], out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = start_server(s.dir, in[0], out[1], 2);
+    for (int fd : {in[0], out[1]}) ::close(fd);
+    const auto ask = [&](const char* password) {
+        const auto request = get("/secret/note.txt", basic(std::string("root:") + password));
+        EXPECT_EQ(::write(in[1], request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        std::string answer(ok(note).size(), '\0');
+        std::size_t got = 0;
+        for (ssize_t n = 1; got < answer.size() && n > 0; got += static_cast<std::size_t>(n))
+            n = ::read(out[0], answer.data() + got, answer.size() - got);
+        return answer.substr(0, got);
+    };
+    EXPECT_EQ(ask("old"), ok(note)) << "kubelet layout";
+    volume.link("..data_tmp", "..2026_b");
+    fs::rename(volume.dir / "..data_tmp", volume.dir / "..data");
+    EXPECT_EQ(ask("new"), ok(note)) << "kubelet layout, rotated";
+    ::close(in[1]);
+    EXPECT_EQ(wait_server(pid), 0);
+    ::close(out[0]);
 }
 
 TEST(Secret, GuardedPaths) {

@@ -4,8 +4,10 @@
 
 // Confines the process, with every thread it starts later: no new privileges;
 // read access beneath the served root (the working directory while "wwwroot"
-// is missing) and to the password file, and no other filesystem access; no
-// programs, processes, sockets, mounts, tracing, identity changes, signals
-// to others or terminal input. A refused call fails with EPERM and never ends
-// the process. What the kernel does not offer is left out, silently.
+// is missing), to files beneath the working directory and beneath the
+// folders that the password file's links pass through, and no other
+// filesystem access; only the system calls that the server makes, with
+// their arguments checked where they could reach beyond the process. A call
+// on no list fails with ENOSYS, a refused argument with EPERM, and neither
+// ends the process. What the kernel does not offer is left out, silently.
 void confine();
