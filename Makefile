@@ -9,9 +9,13 @@ FUZZERS := parse_request credentials matchers
 
 all: build
 
+# WERROR=ON (as CI sets it) turns every compiler warning into an error.
+WERROR ?= OFF
+CMAKE_COMMON := -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR)
+
 # build/ is the plain optimised build; build-<sanitizer>/ and build-fuzz/ sit beside it.
 build-%/.configured:
-	cmake -S . -B build-$* $(CMAKE_FLAGS_$*) >/dev/null
+	cmake -S . -B build-$* $(CMAKE_COMMON) $(CMAKE_FLAGS_$*) >/dev/null
 	touch $@
 
 # Test builds ask for the tests, so a missing GoogleTest stops them loudly.
@@ -52,7 +56,7 @@ fuzz-smoke:
 	$(MAKE) fuzz-run FUZZ_TIME=$(SMOKE_SECONDS)
 
 test-plain:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=ON >/dev/null
+	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=ON >/dev/null
 	cmake --build build -j $(JOBS)
 	tools/run-ctest build -j $(JOBS)
 

@@ -80,7 +80,7 @@ TEST(Blackbox, AnswersAndStops) {
         {"sibling sharing the root's prefix", get("/../wwwroot-old/f"), {refused()}},
         {"link out", get("/out-link"), {refused()}},
         {"link in", get("/in-link"), {ok(binary)}},
-        {"secret past 256 bytes of path", get("/" + std::string(250, 'd') + "/secret"), {refused()}},
+        {"secret past 256 bytes of path", get(std::string("/").append(250, 'd').append("/secret")), {refused()}},
         {"FIFO", get("/fifo"), {missing()}},
         {"request line at the bound", at_bound + "\n\n", {missing()}},
         {"request line past the bound", past_bound + "\n\n" + get("/"), {}},
