@@ -11,8 +11,9 @@ void gate::enter(std::size_t number, std::size_t n, call then) {
         while (!then.run(then.what)) pause_briefly();
         return;
     }
+    const entry mine{n, then};
     std::unique_lock hold(lock);
-    waiting[number] = {n, then, true};
+    waiting[number] = &mine;
     if (!letting_in) {
         letting_in = true;
         let_in(hold, number);
@@ -31,9 +32,9 @@ void gate::enter(std::size_t number, std::size_t n, call then) {
 }
 
 void gate::let_in(std::unique_lock<std::mutex>& hold, std::size_t own) {
-    while (next < max_requests && waiting[next].present && fits(waiting[next].n)) {
+    while (next < max_requests && waiting[next] && fits(waiting[next]->n)) {
         const std::size_t at = next;
-        const entry e = waiting[at];
+        const entry e = *waiting[at];
         held += e.n;
         hold.unlock();
         bool finished = e.then.run(e.then.what);
@@ -53,7 +54,7 @@ void gate::let_in(std::unique_lock<std::mutex>& hold, std::size_t own) {
 }
 
 void gate::done(std::size_t at, std::size_t own) {
-    waiting[at].present = false;
+    waiting[at] = nullptr;
     ++next;
     in[at].store(1, std::memory_order_release);
     if (at != own) in[at].notify_one();

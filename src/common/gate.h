@@ -40,10 +40,10 @@ private:
         void* what;
         bool (*run)(void*);
     };
+    // A waiting request's, kept on its own thread's stack.
     struct entry {
-        std::size_t n = 0;
-        call then{};
-        bool present = false;
+        std::size_t n;
+        call then;
     };
 
     void enter(std::size_t number, std::size_t n, call then);
@@ -68,7 +68,7 @@ private:
     std::size_t held = 0;
     std::size_t next = 0;        // the first request not yet let in
     bool letting_in = false;     // a thread lets requests in
-    std::array<entry, max_requests> waiting{};
+    std::array<const entry*, max_requests> waiting{};
     // 1: let in; 2: its turn, and its then() is left to it.
     std::array<std::atomic<unsigned>, max_requests> in{};
 };

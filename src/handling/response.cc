@@ -6,6 +6,7 @@
 #include <atomic>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "common/stream.h"
@@ -72,20 +73,19 @@ extern "C" void __gcov_dump();
     ::_exit(0);
 }
 
-// Answers ready to be written, each in its request's place, with what they
-// hold. Whoever writes an answer goes on with those ready after it, so that
-// no worker waits for its turn and none has to be woken for it.
+// Answers ready to be written, each in its request's place. Whoever writes
+// an answer goes on with those ready after it, so that no worker waits for
+// its turn and none has to be woken for it.
 struct place {
     answer reply;
-    std::string_view response;
-    bool ready = false;
-    bool ends = false;  // the service ends here
+    bool ends;  // the service ends here
 };
 
 struct queue {
     std::mutex lock;
     std::size_t next = 0;  // the first answer not yet written
-    std::array<place, max_requests> places;
+    // Answers left before their turn, with all they hold.
+    std::array<std::unique_ptr<place>, max_requests> left{};
 };
 
 queue& answers() {
@@ -93,35 +93,40 @@ queue& answers() {
     return q;
 }
 
-// Writes, in order, the answers ready from the next one on; the caller holds
-// the lock, and it is the next one's turn.
-void write_in_turn(queue& q, std::unique_lock<std::mutex>& hold) {
+// Writes one answer in its turn, and frees it; the caller holds the lock.
+void write_one(queue& q, std::unique_lock<std::mutex>& hold, answer reply, bool ends) {
     static const bool socket = is_socket(1);
-    while (q.next < max_requests && q.places[q.next].ready) {
-        place& p = q.places[q.next];
-        if (p.ends) leave();
-        hold.unlock();
-        if (!write_all(1, p.response, socket ? std::optional(stall_limit) : std::nullopt))
-            leave();  // nothing more can reach the client
-        // Its memory and its share of the budget go back at once.
-        { const answer done = std::move(p.reply); }
-        hold.lock();
-        p.ready = false;
-        ++q.next;
-    }
+    if (ends) leave();
+    hold.unlock();
+    if (!write_all(1, compose(reply.buffer, reply.result), socket ? std::optional(stall_limit) : std::nullopt))
+        leave();  // nothing more can reach the client
+    // Its memory and its share of the budget go back at once.
+    { const answer done = std::move(reply); }
+    hold.lock();
+    ++q.next;
 }
 
-// Puts an answer in the place of request number, and writes it and those
-// after it when its turn has come.
+// Writes the answer of request number, and those left after it, once its
+// turn has come; before, leaves it in its place. An answer written in its
+// turn allocates nothing.
 void enqueue(std::size_t number, answer reply, bool ends) {
     queue& q = answers();
     std::unique_lock hold(q.lock);
-    place& p = q.places[number];
-    p.reply = std::move(reply);
-    p.response = compose(p.reply.buffer, p.reply.result);
-    p.ends = ends;
-    p.ready = true;
-    if (q.next == number) write_in_turn(q, hold);
+    if (q.next != number) {
+        hold.unlock();
+        auto p = until_allocated([&] { return std::unique_ptr<place>(new place{std::move(reply), ends}); });
+        hold.lock();
+        if (q.next != number) {
+            q.left[number] = std::move(p);
+            return;
+        }
+        reply = std::move(p->reply);
+    }
+    write_one(q, hold, std::move(reply), ends);
+    while (q.next < max_requests && q.left[q.next]) {
+        const auto p = std::move(q.left[q.next]);
+        write_one(q, hold, std::move(p->reply), p->ends);
+    }
 }
 
 }  // namespace
