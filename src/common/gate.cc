@@ -2,14 +2,23 @@
 
 #include "common/failure.h"
 
+namespace {
+
+// Runs then until it has done what it is for, pausing while it cannot.
+template <class Call>
+void finish(Call then) {
+    while (!then.run(then.what)) pause_briefly();
+}
+
+}  // namespace
+
 void gate::enter(std::size_t number, std::size_t n, call then) {
     if (roomy) {
         {
             std::lock_guard hold(lock);
             held += n;
         }
-        while (!then.run(then.what)) pause_briefly();
-        return;
+        return finish(then);
     }
     const entry mine{n, then};
     std::unique_lock hold(lock);
@@ -21,7 +30,7 @@ void gate::enter(std::size_t number, std::size_t n, call then) {
     hold.unlock();
     for (unsigned state; (state = in[number].load(std::memory_order_acquire)) != 1;) {
         if (state == 2) {
-            while (!then.run(then.what)) pause_briefly();
+            finish(then);
             hold.lock();
             done(number, number);
             let_in(hold, number);
@@ -37,15 +46,11 @@ void gate::let_in(std::unique_lock<std::mutex>& hold, std::size_t own) {
         const entry e = *waiting[at];
         held += e.n;
         hold.unlock();
-        bool finished = e.then.run(e.then.what);
-        while (!finished && at == own) {
-            pause_briefly();
-            finished = e.then.run(e.then.what);
-        }
+        const bool finished = e.then.run(e.then.what);
         hold.lock();
         if (!finished) {
             in[at].store(2, std::memory_order_release);
-            in[at].notify_one();
+            if (at != own) in[at].notify_one();
             return;  // still letting in: that request's thread goes on
         }
         done(at, own);

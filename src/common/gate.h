@@ -48,10 +48,10 @@ private:
 
     void enter(std::size_t number, std::size_t n, call then);
     // Lets in, in order, every request that has come and fits, running its
-    // then() for it, and wakes each but the caller's own. A then() that
-    // cannot finish now is left to its own request's thread, which goes on
-    // from there: no thread waits on another's behalf. The caller holds the
-    // lock and has set letting_in.
+    // then() for it once, and wakes each but the caller's own. A then() that
+    // cannot finish now is left to its own request's thread (the caller's
+    // too), which goes on from there: no thread waits on another's behalf.
+    // The caller holds the lock and has set letting_in.
     void let_in(std::unique_lock<std::mutex>& hold, std::size_t own);
     // Marks request at as let in.
     void done(std::size_t at, std::size_t own);

@@ -6,7 +6,6 @@
 #include <linux/landlock.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -100,9 +99,7 @@ std::vector<std::string> link_folders(const std::string& path) {
         rest.insert(rest.begin(), parts.begin(), parts.end());
     };
     std::string done;  // resolved so far, with no link in it
-    if (path.starts_with('/')) {
-        done = "";
-    } else {
+    if (!path.starts_with('/')) {
         char cwd[PATH_MAX];
         if (!::getcwd(cwd, sizeof cwd)) return folders;
         done = std::strcmp(cwd, "/") == 0 ? "" : cwd;
