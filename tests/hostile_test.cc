@@ -61,6 +61,45 @@ std::string random_bytes(std::mt19937& rng, std::size_t n, bool line_feeds) {
     return s;
 }
 
+// A new memory cgroup below the tests' own, whichever version the host has
+// mounted where it usually is; removed when it ends. Empty, with the reason
+// in why, when the tests cannot make one.
+struct memory_group {
+    fs::path dir, own;
+    std::string why;
+    memory_group(const std::string& name, std::uint64_t limit) {
+        std::ifstream groups("/proc/self/cgroup");
+        bool v2 = false;
+        for (std::string line; std::getline(groups, line);) {
+            const auto path = line.substr(line.rfind(':') + 1);
+            if (line.find(":memory:") != line.npos) own = "/sys/fs/cgroup/memory" + path;
+            else if (line.starts_with("0::") && own.empty()) own = "/sys/fs/cgroup" + path, v2 = true;
+        }
+        const auto limit_file = v2 ? "memory.max" : "memory.limit_in_bytes";
+        std::error_code e;
+        if (own.empty() || !fs::exists(own / "cgroup.procs")) {
+            why = "no memory cgroup is mounted at /sys/fs/cgroup";
+        } else if (!fs::create_directory(own / name, e)) {
+            why = "cannot make a cgroup in " + own.string() + ": " + e.message();
+        } else {
+            dir = own / name;
+            if (!(std::ofstream(dir / limit_file) << limit << std::flush))
+                why = "cannot set a memory limit in " + dir.string() +
+                      (v2 ? " (memory is not delegated to it)" : "");
+        }
+    }
+    ~memory_group() {
+        if (!dir.empty()) ::rmdir(dir.c_str());
+    }
+    // Runs the server in the group, with a reader that starts a second late;
+    // the shell leaves the group afterwards, so that it can be removed.
+    std::vector<std::string> wrapper() const {
+        return {"bash", "-c",
+                "echo $$ > " + (dir / "cgroup.procs").string() + " && { \"$0\" | { sleep 1; cat; }; }; "
+                "s=${PIPESTATUS[0]}; echo $$ > " + (own / "cgroup.procs").string() + "; exit $s"};
+    }
+};
+
 // True when dir lies on tmpfs, which holds files of any size without disk.
 bool on_tmpfs(const fs::path& dir) {
     struct statfs st;
@@ -94,6 +133,10 @@ TEST(Hostile, Inputs) {
                                                      random_bytes(rng, rng() % 200, false) + "\r\n");
     // Sparse: far more than memory can hold, so the body cannot be read whole.
     fs::resize_file(s.dir / "wwwroot/huge", std::uintmax_t{2} << 40);
+    s.file("wwwroot/hundred", "");
+    fs::resize_file(s.dir / "wwwroot/hundred", 100 << 20);
+    const auto group = "stdhttpd-test-" + std::to_string(::getpid());
+    const memory_group hundred(group + "-64m", 64 << 20), forty(group + "-40m", 40 << 20);
     const long small_bound = 8 << 10;  // KiB
     const long budget_bound = 96 << 10;
     const auto mix = repeat(250, get("/mid") + get("/secret.txt", basic("root:pw")) +
@@ -153,6 +196,20 @@ TEST(Hostile, Inputs) {
                              {.unprivileged = true, .threads = 4}, open_site.dir});
         cases.push_back({"a file too large for memory", get("/huge") + get("/"),
                          {missing(), ok("index")}, small_bound});
+        // Past a cgroup's limit the kernel kills rather than refuses: a body
+        // that can never fit is 404, and the others wait their turn, as do
+        // the workers behind them (1000 of them would pass 40 MiB).
+        if (hundred.why.empty() && forty.why.empty()) {
+            cases.push_back({"64 MiB cgroup, 100 MiB file", get("/hundred") + get("/"),
+                             {missing(), ok("index")}, 64 << 10, {.wrapper = hundred.wrapper()}});
+            std::vector<std::string> answers(300, ok(std::string(1 << 20, 'o')));
+            answers.resize(1000, ok("a"));
+            cases.push_back({"40 MiB cgroup, 300 x 1 MiB, 700 small, a late reader",
+                             repeat(300, get("/one")) + repeat(700, get("/a.bin")), answers, 40 << 10,
+                             {.wrapper = forty.wrapper()}});
+        } else {
+            std::printf("cgroup memory limits: skipped, %s\n", (hundred.why + forty.why).c_str());
+        }
         cases.push_back({"1000 pipelined 2 MiB bodies", repeat(1000, get("/two")),
                          std::vector<std::string>(1000, ok(std::string(2 << 20, 't'))),
                          budget_bound});

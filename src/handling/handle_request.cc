@@ -18,7 +18,7 @@ text target_path(const text& path) {
 namespace {
 
 // Decides request number and reads the body of a permitted file.
-answer decide(const request_info& request, std::size_t number) {
+answer decide(const request_info& request, std::size_t number, const body_memory& memory) {
     // Taken before the first open, so that every open this worker needs
     // succeeds, and given back once the body is read: a worker that waits for
     // its turn to write holds no descriptor that an earlier one needs.
@@ -34,11 +34,12 @@ answer decide(const request_info& request, std::size_t number) {
         decision = allowed(*file, target, request.auth, number);
     });
     const bool body = decision && *decision && !file->is_directory();
-    const bool holdable = body && file->holdable(head_room);
+    const bool holdable = body && file->holdable(head_room) &&
+                          head_room + file->size() <= memory.largest_body;
     text buffer;
     // The body's memory is taken in the same turn as its share of the
     // budget: no later body then holds memory that an earlier one needs.
-    share held(body_bytes(), number, holdable ? head_room + file->size() : 0, [&] {
+    share held(memory.bytes, number, holdable ? head_room + file->size() : 0, [&] {
         return !holdable || allocated([&] { buffer.assign(head_room + file->size(), '\0'); });
     });
     if (!decision) return {outcome::not_found, {}, {}};
@@ -53,6 +54,6 @@ answer decide(const request_info& request, std::size_t number) {
 
 }  // namespace
 
-void handle_request(request_info request, std::size_t number) {
-    send(decide(request, number), number);
+void handle_request(request_info request, std::size_t number, const body_memory& memory) {
+    send(decide(request, number, memory), number);
 }

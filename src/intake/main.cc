@@ -14,6 +14,7 @@
 #include "intake/input.h"
 #include "intake/parse_request.h"
 #include "intake/workers.h"
+#include "sys/memory_limit.h"
 
 namespace {
 
@@ -68,11 +69,15 @@ int main() {
     ::mallopt(M_ARENA_MAX, 1);
     // Counted now, while only what the process was given is open.
     descriptors();
+    // Read now, while /proc and /sys are still open to the process.
+    const memory_plan plan = plan_memory(cgroup_memory_limit());
+    gate bodies(plan.bodies);
+    const body_memory memory{bodies, plan.largest_body};
     // Before the first request, so that every worker starts confined.
     confine();
     input in(0);
     {
-        workers pool;
+        workers pool(memory, plan.workers);
         for (std::size_t left = max_requests; left > 0; --left) {
             in.start_block();
             auto request = parse_request(in);

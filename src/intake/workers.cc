@@ -31,12 +31,13 @@ std::atomic<unsigned> running{0};
 struct start_record {
     request_info request;
     std::size_t number;
+    const body_memory* memory;
 };
 
 void* run_worker(void* start) {
     {
         std::unique_ptr<start_record> record(static_cast<start_record*>(start));
-        handle_request(std::move(record->request), record->number);
+        handle_request(std::move(record->request), record->number, *record->memory);
     }
     running.fetch_sub(1);
     // Wakes the loop only when it waits: for the last worker, or for a
@@ -47,7 +48,8 @@ void* run_worker(void* start) {
 
 }  // namespace
 
-workers::workers() : stack(first_stack) {
+workers::workers(const body_memory& shared, std::size_t most)
+    : memory(shared), most_running(most), stack(first_stack) {
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, stack);
@@ -58,8 +60,11 @@ workers::~workers() {
 }
 
 void workers::dispatch(const request_info& request) {
+    // Every running worker waits only for earlier ones, so the earliest
+    // always goes on, and one of them finishing lets this one start.
+    for (auto now = running.load(); now >= most_running; now = running.load()) running.wait(now);
     auto start = until_allocated(
-        [&] { return std::make_unique<start_record>(start_record{request, dispatched}); });
+        [&] { return std::make_unique<start_record>(start_record{request, dispatched, &memory}); });
     ++dispatched;
     running.fetch_add(1);
     pthread_t thread;
@@ -84,7 +89,7 @@ void workers::dispatch(const request_info& request) {
     // No thread can start, and none of ours runs to free one: the request is
     // answered here, and the loop goes on after it.
     running.fetch_sub(1);
-    handle_request(std::move(start->request), start->number);
+    handle_request(std::move(start->request), start->number, memory);
 }
 
 void workers::wait() {

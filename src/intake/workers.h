@@ -3,18 +3,21 @@
 
 #include <cstddef>
 
+#include "handling/handle_request.h"
 #include "intake/request_info.h"
 
 // Starts one detached worker per request, numbered in the order of the
 // requests, and knows when all have finished.
 class workers {
 public:
-    workers();
+    // Workers that answer with the given memory, at most most_running at once.
+    workers(const body_memory& memory, std::size_t most_running);
     workers(const workers&) = delete;
     workers& operator=(const workers&) = delete;
     ~workers();
 
-    // Starts a detached worker that answers the request. A refused thread is
+    // Starts a detached worker that answers the request, once fewer than the
+    // most are running (each waits only for earlier ones). A refused thread is
     // tried again once one of ours has finished; with none running, or when no
     // stack lets a thread start, the request is answered here instead.
     void dispatch(const request_info& request);
@@ -24,6 +27,8 @@ public:
     void wait();
 
 private:
+    const body_memory& memory;
+    const std::size_t most_running;
     pthread_attr_t attr;
     std::size_t stack;
     std::size_t dispatched = 0;

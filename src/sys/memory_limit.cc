@@ -1,0 +1,106 @@
+#include "sys/memory_limit.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Returns the first 64 KiB of a file, or nothing when it cannot be read.
+std::optional<std::string> contents(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string out(64 << 10, '\0');
+    std::size_t used = 0;
+    ssize_t n;
+    while (used < out.size() && (n = ::read(fd, out.data() + used, out.size() - used)) > 0)
+        used += static_cast<std::size_t>(n);
+    ::close(fd);
+    if (n < 0) return std::nullopt;
+    out.resize(used);
+    return out;
+}
+
+std::vector<std::string_view> split(std::string_view s, char by) {
+    std::vector<std::string_view> parts;
+    for (std::size_t at = 0;;) {
+        const auto end = s.find(by, at);
+        parts.push_back(s.substr(at, end - at));
+        if (end == s.npos) return parts;
+        at = end + 1;
+    }
+}
+
+bool has_word(std::string_view list, std::string_view word) {
+    const auto words = split(list, ',');
+    return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+// Where a cgroup hierarchy shows the process's own group: its mount's point,
+// and the group's path below the mount's root ("" for the root itself).
+// Nothing when the hierarchy is not mounted so that the group is visible.
+struct place {
+    std::string point;
+    std::string below;
+};
+std::optional<place> group_place(std::string_view group, bool v2) {
+    const auto mounts = contents("/proc/self/mountinfo");
+    if (!mounts) return std::nullopt;
+    for (const auto line : split(*mounts, '\n')) {
+        // id parent dev root point options [tags...] - type source super-options
+        const auto fields = split(line, ' ');
+        const auto dash = std::find(fields.begin(), fields.end(), "-");
+        if (fields.size() < 5 || fields.end() - dash < 4) continue;
+        const auto type = dash[1];
+        if (v2 ? type != "cgroup2" : type != "cgroup" || !has_word(dash[3], "memory")) continue;
+        std::string_view root = fields[3];
+        if (root == "/") root = "";
+        if (!group.starts_with(root)) continue;
+        auto below = group.substr(root.size());
+        if (!below.empty() && below[0] != '/') continue;
+        if (below == "/") below = "";
+        return place{std::string(fields[4]), std::string(below)};
+    }
+    return std::nullopt;
+}
+
+// A limit as the file states it; "max" and anything else unreadable is none.
+std::optional<std::uint64_t> limit_in(const std::string& file) {
+    const auto text = contents(file);
+    if (!text) return std::nullopt;
+    std::uint64_t value;
+    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (error != std::errc{} || (end != text->data() + text->size() && *end != '\n'))
+        return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> cgroup_memory_limit() {
+    const auto groups = contents("/proc/self/cgroup");
+    if (!groups) return std::nullopt;
+    for (const auto line : split(*groups, '\n')) {
+        // id:controllers:path; v2 has id 0 and no controllers.
+        const auto fields = split(line, ':');
+        if (fields.size() != 3) continue;
+        const bool v2 = fields[0] == "0" && fields[1].empty();
+        if (!v2 && !has_word(fields[1], "memory")) continue;
+        auto where = group_place(fields[2], v2);
+        if (!where) continue;
+        std::optional<std::uint64_t> least;
+        // The group's own limit and every one above it that is visible.
+        for (auto& below = where->below;; below.resize(below.rfind('/'))) {
+            if (auto l = limit_in(where->point + below + (v2 ? "/memory.max" : "/memory.limit_in_bytes")))
+                least = std::min(least.value_or(*l), *l);
+            if (below.empty()) break;
+        }
+        if (least) return least;
+    }
+    return std::nullopt;
+}
