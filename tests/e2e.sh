@@ -2,15 +2,17 @@
 # End-to-end checks with real clients on loopback.
 # Usage: e2e.sh SCENARIO SERVER EXAMPLE_DIR ARTEFACT_DIR
 # SCENARIO: curl, python, wrk, activate, tcpserver, linger, browser, or a
-# deployment file: xinetd, tcpserver-run, socat-sh, tls, systemd.
+# deployment file: xinetd, tcpserver-run, socat-sh, tls, systemd, image.
 set -uo pipefail
 # Daemons such as xinetd live in sbin, which a normal user's PATH may lack.
 PATH=$PATH:/usr/sbin:/sbin
 scenario=$1 server=$(realpath "$2") example=$3 artefacts=$4
 work=$(mktemp -d)
 pids=()
+undo=()  # commands that clean up what is not a process of ours
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for u in "${undo[@]}"; do eval "$u" >/dev/null 2>&1; done
   wait 2>/dev/null
   rm -rf "$work"
 }
@@ -164,6 +166,12 @@ xinetd)
   echo "$log" | head -2
   # Three requests, and the probe that saw the port open.
   check "xinetd logs the peer" "$(grep -c 'START: stdhttpd from=.*127.0.0.1$' <<<"$log")" 4
+  # A burst that xinetd's default rate limit would answer by switching off.
+  burst=()
+  for _ in $(seq 100); do curl -s -o /dev/null -w '%{http_code}\n' "$(url /)" & burst+=($!); done > "$work/burst"
+  wait "${burst[@]}"
+  check "a burst of 100 connections" "$(grep -c '^200$' "$work/burst")" 100
+  check "answers after the burst" "$(curl -s "$(url /)")" "$index"
   > "$work/err"  # xinetd's own notices
   ;;
 tcpserver-run)
@@ -179,6 +187,11 @@ tcpserver-run)
   pids+=($!)
   sleep 0.3
   check "a silent ident port holds no client" \
+    "$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' "$(url '')")" 200
+  # One client's 64 connections that send half a request line hold no slot
+  # that the next client needs.
+  for _ in $(seq 64); do exec {silent}<>"/dev/tcp/127.0.0.1/$port"; printf 'GET /ind' >&"$silent"; done
+  check "64 silent connections from one client" \
     "$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' "$(url '')")" 200
   # Its log goes on as connections end, so only its own lines are let through below.
   own_lines='^tcpserver: '
