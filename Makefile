@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 10
 FUZZERS := parse_request credentials matchers
 
-.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package coverage clean
+.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package image image-from coverage clean
 
 all: build
 
@@ -98,5 +98,30 @@ package:
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target stdhttpd package_files
 	cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null && ls "$$PWD"/*.deb
 
+# The container image $(IMAGE), with podman: the static server and tcpserver,
+# FROM scratch (deploy/container/Containerfile). Reproducible, as the package.
+IMAGE ?= localhost/stdhttpd:latest
+IMAGE_BUILD ?= build-image
+image: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/debian/changelog)
+image:
+	cmake -S . -B $(IMAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSTDHTTPD_TESTS=OFF >/dev/null
+	cmake --build $(IMAGE_BUILD) -j $(JOBS) --target stdhttpd
+	$(MAKE) image-from SERVER=$(IMAGE_BUILD)/stdhttpd
+
+# The image around the static server $(SERVER); its context is $(IMAGE_BUILD)/root.
+image-from: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/debian/changelog)
+image-from:
+	@file -L $(SERVER) | grep -q 'static' || { echo "$(SERVER) is not static"; exit 1; }
+	rm -rf $(IMAGE_BUILD)/root
+	mkdir -p $(IMAGE_BUILD)/root/usr/sbin $(IMAGE_BUILD)/root/usr/bin \
+	  $(IMAGE_BUILD)/root/srv/wwwroot $(IMAGE_BUILD)/root/etc/stdhttpd
+	cp $(SERVER) $(IMAGE_BUILD)/root/usr/sbin/stdhttpd
+	cp $$(command -v tcpserver) $(IMAGE_BUILD)/root/usr/bin/tcpserver
+	ldd $$(command -v tcpserver) | grep -o '/[^ ]*' | xargs -I{} cp -L --parents {} $(IMAGE_BUILD)/root
+	ln -s /etc/stdhttpd/password.txt $(IMAGE_BUILD)/root/srv/password.txt
+	chmod -R u=rwX,go=rX $(IMAGE_BUILD)/root
+	podman build -q --timestamp $$SOURCE_DATE_EPOCH -f deploy/container/Containerfile \
+	  -t $(IMAGE) $(IMAGE_BUILD)/root
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-coverage build-package fuzz-out
+	rm -rf build build-asan build-tsan build-fuzz build-coverage build-package build-image fuzz-out

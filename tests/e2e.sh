@@ -301,6 +301,64 @@ HTML
   browse --window-size=800,600 --screenshot="$artefacts/example.png" "$(url /)" >/dev/null
   check "screenshot saved" "$(test -s "$artefacts/example.png" && echo yes)" yes
   ;;
+image)
+  # The container image around this server, run as a cluster runs it:
+  # read-only, without capabilities or new privileges, as its own user.
+  [ "$(id -u)" -eq 0 ] || { echo "SKIP: podman's containers here need root"; exit 77; }
+  command -v podman >/dev/null || { echo "SKIP: podman is not installed"; exit 77; }
+  need curl; need python3
+  tag=localhost/stdhttpd:e2e-$$
+  make -s -C "$deploy_dir/.." image-from SERVER="$server" IMAGE="$tag" IMAGE_BUILD="$work/image" \
+    >/dev/null || { echo "FAIL: the image did not build"; exit 1; }
+  undo+=("podman rmi -f $tag")
+  # crun fails on a hybrid cgroup layout; the host's limits may be lower than podman's defaults.
+  runtime=(); command -v runc >/dev/null && runtime=(--runtime runc)
+  chmod 0755 "$work"; chmod -R go+rX,go-w "$work/site"
+  # A Secret as kubelet mounts it: the file leads through ..data to a dated folder.
+  mkdir -p "$work/secret/..v1"
+  cp "$work/site/password.txt" "$work/secret/..v1/password.txt"
+  ln -s ..v1 "$work/secret/..data"; ln -s ..data/password.txt "$work/secret/password.txt"
+  chmod -R go+rX "$work/secret"
+  truncate -s 100M "$work/site/wwwroot/hundred.bin"
+  container() {  # container NAME PODMAN-RUN-OPTIONS...: runs the image on $port
+    local name=$1; shift
+    undo+=("podman rm -f $name")
+    start podman "${runtime[@]}" run --rm --name "$name" --read-only --cap-drop all \
+      --security-opt no-new-privileges --ulimit nofile=4096:4096 --ulimit nproc=4096:4096 \
+      -p 127.0.0.1:PORT:8080 -v "$work/site/wwwroot:/srv/wwwroot:ro" \
+      -v "$work/secret:/etc/stdhttpd:ro" "$@" "$tag"
+    # The port is bound before the server listens behind it.
+    for _ in $(seq 50); do curl -s -o /dev/null "$(url /)" && return; sleep 0.1; done
+  }
+  container "stdhttpd-e2e-$$"
+  serves_example image "$(url '')"
+  check "runs as user 65534" "$(podman top "stdhttpd-e2e-$$" user | tail -n +2 | sort -u)" 65534
+  check "Secret rotated on a kept-alive connection" "$(python3 - "$port" "$password" "$work/secret" <<'PY'
+import base64, http.client, os, sys
+conn = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=10)
+def status(password):
+    auth = "Basic " + base64.b64encode(("root:" + password).encode()).decode()
+    conn.request("GET", "/secret/note.txt", headers={"Authorization": auth})
+    r = conn.getresponse(); r.read()
+    return r.status
+seen = [status(sys.argv[2])]
+d = sys.argv[3]  # kubelet's swap: a new dated folder, then ..data replaced at once
+os.mkdir(d + "/..v2", 0o755)
+with open(d + "/..v2/password.txt", "w") as f: f.write("rotated\n")
+os.chmod(d + "/..v2/password.txt", 0o644)
+os.symlink("..v2", d + "/..data_tmp"); os.rename(d + "/..data_tmp", d + "/..data")
+seen += [status("rotated"), status(sys.argv[2])]
+print(*seen)
+PY
+)" "200 200 401"
+  podman stop -t 10 "stdhttpd-e2e-$$" >/dev/null
+  container "stdhttpd-e2e-mem-$$" --memory 64m
+  check "under 64 MiB: 100 MiB file, then the index" \
+    "$(curl -s -o /dev/null -o /dev/null -w '%{http_code}:%{num_connects} ' "$(url /hundred.bin)" "$(url /)")" "404:1 200:0 "
+  check "stops at once on SIGTERM" "$( { time -p podman stop -t 10 "stdhttpd-e2e-mem-$$"; } 2>&1 |
+    awk '/^real/ { print ($2 < 5) }')" 1
+  > "$work/err"  # podman's and tcpserver's own lines
+  ;;
 *) echo "unknown scenario $scenario"; exit 2 ;;
 esac
 
