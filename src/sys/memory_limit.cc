@@ -12,17 +12,18 @@
 namespace {
 
 // Returns the first 64 KiB of a file, or nothing when it cannot be read.
+// Read in small pieces: a connection's process stays small, and these
+// files are a few KiB.
 std::optional<std::string> contents(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
-    std::string out(64 << 10, '\0');
-    std::size_t used = 0;
-    ssize_t n;
-    while (used < out.size() && (n = ::read(fd, out.data() + used, out.size() - used)) > 0)
-        used += static_cast<std::size_t>(n);
+    std::string out;
+    char piece[1024];
+    ssize_t n = 0;
+    while (out.size() < (64 << 10) && (n = ::read(fd, piece, sizeof piece)) > 0)
+        out.append(piece, static_cast<std::size_t>(n));
     ::close(fd);
     if (n < 0) return std::nullopt;
-    out.resize(used);
     return out;
 }
 
