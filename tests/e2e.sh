@@ -142,7 +142,8 @@ wrk)
   echo "$out"
   check "no non-2xx answers" "$(grep -c 'Non-2xx' <<<"$out")" 0
   check "no time-outs" "$(grep -oE 'timeout [0-9]+' <<<"$out" || echo 'timeout 0')" "timeout 0"
-  check "answered" "$(awk '/requests in/ { print ($1 >= 100) }' <<<"$out")" 1
+  # How many is for make bench: a loaded machine may serve few in a second.
+  check "answered" "$(awk '/requests in/ { print ($1 > 0) }' <<<"$out")" 1
   ;;
 activate)
   need systemd-socket-activate; need curl
