@@ -71,6 +71,7 @@ TEST(Blackbox, AnswersAndStops) {
         {"target without slash", get("index.html"), {}},
         {"leading space", " GET / HTTP/1.1\r\n\r\n", {}},
         {"directory", get("/sub"), {ok("")}},
+        {"the root itself", get("/."), {ok("")}},
         {"directory without index", get("/sub/"), {missing()}},
         {"directory index", get("/docs/"), {ok("docs")}},
         {"parent", get("/.."), {refused()}},
