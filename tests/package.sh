@@ -29,6 +29,8 @@ check "file list" "$files" "$(sort <<'LIST'
 ./usr/share/doc/stdhttpd/changelog.gz
 ./usr/share/doc/stdhttpd/copyright
 ./usr/share/doc/stdhttpd/examples/README.md
+./usr/share/doc/stdhttpd/examples/container/Containerfile
+./usr/share/doc/stdhttpd/examples/kubernetes/stdhttpd.yaml
 ./usr/share/doc/stdhttpd/examples/site/password.txt
 ./usr/share/doc/stdhttpd/examples/site/requests.txt
 ./usr/share/doc/stdhttpd/examples/site/wwwroot/index.html
