@@ -87,7 +87,8 @@ std::optional<std::string> unprivileged_unavailable() {
 
 pid_t start_server(const fs::path& dir, int in, int out, int err, const run_options& options,
                    const fs::path& peak_file) {
-    const std::string binary = drops_privileges(options) ? reachable_binary() : STDHTTPD_BIN;
+    const std::string binary = options.quick_limits ? STDHTTPD_QUICK_BIN
+                               : drops_privileges(options) ? reachable_binary() : STDHTTPD_BIN;
     std::vector<std::string> words;
     // A forked child's peak counts the parent's pages, so the peak is taken
     // from a small measuring process that starts the server itself.

@@ -29,6 +29,7 @@ struct run_options {
     std::vector<std::string> wrapper = {};      // a command that runs the server, e.g. strace
     bool close_stdout = false;                  // start it with standard output closed
     int inherited = 0;  // descriptors open beside 0-2 when it starts, as an activator may leave
+    bool quick_limits = false;  // the build whose idle and stall limits are STDHTTPD_QUICK_LIMIT s
 };
 
 // Runs stdhttpd in dir with input on standard input.

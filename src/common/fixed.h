@@ -1,6 +1,13 @@
 #pragma once
 // The server's fixed numbers: it takes no options.
+#include <chrono>
 #include <cstddef>
 
 // Requests answered at most in one run.
 inline constexpr std::size_t max_requests = 1000;
+
+// How long a client on a socket may take over one header block, and how long
+// a write to it may make no progress: 60 s. A test build links shorter ones,
+// so that waiting them out takes seconds.
+extern const std::chrono::seconds idle_limit;
+extern const std::chrono::seconds stall_limit;

@@ -17,9 +17,6 @@ enum class outcome { not_found, refused, permitted };
 // for an empty buffer, the whole answer without a body. Allocates nothing.
 std::string_view compose(text& buffer, outcome result);
 
-// How long a write to a client on a socket may make no progress.
-inline constexpr std::chrono::seconds stall_limit{60};
-
 // A response and what it holds until it is written: the outcome, its buffer
 // (head_room bytes, then the body; empty for an answer without a body) and
 // the body's share of the budget.

@@ -6,10 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "common/fixed.h"
 #include "common/stream.h"
-
-// How long a client on a socket may take over one header block.
-inline constexpr std::chrono::seconds idle_limit{60};
 
 class input {
 public:
