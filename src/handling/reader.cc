@@ -8,6 +8,8 @@
 #include <sys/sysinfo.h>
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -22,15 +24,27 @@ namespace {
 
 constexpr std::size_t chunk = 42;
 
+// How long a worker that holds every descriptor workers hold waits for one
+// to come back before it decides that none will: a refusal that passes (a
+// descriptor held for a moment by the activator's library, an injected
+// fault) then costs no answer.
+constexpr std::chrono::seconds sole_wait{1};
+
 // Opens path close-on-exec, waiting out refusals for want of resources; -1
 // for any other failure, with errno saying which. When this worker holds all
-// the descriptors that workers hold and the process has none left, none will
-// come back: nothing more can be answered, and the service ends.
+// the descriptors that workers hold and the process has had none left for
+// sole_wait, none will come back: nothing more can be answered, and the
+// service ends.
 int open_waiting(const char* path, int flags, std::size_t number) {
+    std::optional<std::chrono::steady_clock::time_point> since;
     return persist([&] {
         const int fd = ::open(path, flags | O_CLOEXEC);
-        if (fd < 0 && errno == EMFILE && descriptors().sole(worker_descriptors))
-            end_service(number);
+        if (fd < 0 && errno == EMFILE && descriptors().sole(worker_descriptors)) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!since) since = now;
+            else if (now - *since >= sole_wait) end_service(number);
+            errno = EMFILE;  // as persist must see it, whatever the calls above left
+        }
         return fd;
     });
 }
