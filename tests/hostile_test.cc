@@ -30,8 +30,8 @@
 
 #include <gtest/gtest.h>
 
-#include "intake/confine.h"
 #include "run_server.h"
+#include "sys/confine.h"
 
 namespace fs = std::filesystem;
 

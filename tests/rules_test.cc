@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/failure.h"
 #include "common/rtrim.h"
 #include "handling/allowed.h"
 #include "handling/secret.h"
 #include "intake/b64decode.h"
+#include "sys/failure.h"
 
 using namespace std::string_literals;
 

@@ -1,6 +1,6 @@
 #include "common/gate.h"
 
-#include "common/failure.h"
+#include "sys/failure.h"
 
 namespace {
 

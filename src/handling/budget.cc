@@ -1,12 +1,8 @@
 #include "handling/budget.h"
 
-#include <dirent.h>
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <cstdlib>
 
-#include "common/failure.h"
+#include "sys/limits.h"
 
 namespace {
 
@@ -19,22 +15,6 @@ constexpr std::size_t most_bodies = 48 << 20;
 // waits (its stack, the kernel's stack and task, and its request).
 constexpr std::uint64_t own_memory = 1 << 20;
 constexpr std::uint64_t worker_memory = 32 << 10;
-
-// Descriptors the process may still open: its limit less those it holds,
-// the standard streams and whatever the activator left open.
-std::size_t free_descriptors() {
-    rlimit lim;
-    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return 1 << 20;
-    // Only numbers below the limit take room that an open could use. The
-    // listing holds one descriptor itself, and it is among those listed.
-    DIR* fds = persist([] { return ::opendir("/proc/self/fd"); });
-    if (!fds) return lim.rlim_cur > 3 ? lim.rlim_cur - 3 : 0;
-    std::size_t held = 0;
-    while (const dirent* e = ::readdir(fds))
-        if (e->d_name[0] != '.' && std::strtoull(e->d_name, nullptr, 10) < lim.rlim_cur) ++held;
-    ::closedir(fds);
-    return lim.rlim_cur - (held - 1);
-}
 
 }  // namespace
 

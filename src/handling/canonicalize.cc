@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "common/failure.h"
+#include "sys/failure.h"
 
 namespace {
 

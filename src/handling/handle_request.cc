@@ -2,12 +2,12 @@
 
 #include <optional>
 
-#include "common/failure.h"
 #include "common/gate.h"
 #include "handling/allowed.h"
 #include "handling/budget.h"
 #include "handling/reader.h"
 #include "handling/response.h"
+#include "sys/failure.h"
 
 text target_path(const text& path) {
     text target = "wwwroot/" + path;

@@ -4,21 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sys/resource.h>
-#include <sys/sysinfo.h>
-
 #include <algorithm>
 #include <chrono>
 #include <optional>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <limits>
 
-#include "common/failure.h"
 #include "handling/budget.h"
 #include "handling/canonicalize.h"
 #include "handling/response.h"
+#include "sys/failure.h"
+#include "sys/limits.h"
 
 namespace {
 
@@ -47,22 +44,6 @@ int open_waiting(const char* path, int flags, std::size_t number) {
         }
         return fd;
     });
-}
-
-// Bytes that no allocation can ever hold: more than the address space the
-// process may have, or than memory and swap together. Decided once.
-std::uint64_t never_fits() {
-    static const std::uint64_t ceiling = [] {
-        std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
-        struct sysinfo si;
-        if (::sysinfo(&si) == 0)
-            most = (std::uint64_t{si.totalram} + si.totalswap) * si.mem_unit;
-        rlimit lim;
-        if (::getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-            most = std::min<std::uint64_t>(most, lim.rlim_cur);
-        return most;
-    }();
-    return ceiling;
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 #include <memory>
 #include <mutex>
 
-#include "common/stream.h"
-#include "common/failure.h"
 #include "common/fixed.h"
+#include "sys/failure.h"
+#include "sys/stream.h"
 
 namespace {
 

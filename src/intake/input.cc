@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "common/failure.h"
+#include "sys/failure.h"
 
 input::input(int descriptor) : fd(descriptor), socket(is_socket(descriptor)) {}
 

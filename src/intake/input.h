@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "common/fixed.h"
-#include "common/stream.h"
+#include "sys/stream.h"
 
 class input {
 public:

@@ -1,7 +1,7 @@
 #include "intake/line.h"
 
-#include "common/failure.h"
 #include "common/rtrim.h"
+#include "sys/failure.h"
 
 std::optional<line> read_line(input& in) {
     line got;

@@ -8,13 +8,13 @@
 #include <csignal>
 
 #include "common/fixed.h"
-#include "common/stream.h"
 #include "handling/budget.h"
-#include "intake/confine.h"
 #include "intake/input.h"
 #include "intake/parse_request.h"
 #include "intake/workers.h"
-#include "sys/memory_limit.h"
+#include "sys/confine.h"
+#include "sys/limits.h"
+#include "sys/stream.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include "intake/parse_request.h"
 
-#include "common/failure.h"
 #include "intake/credentials.h"
 #include "intake/framing.h"
 #include "intake/line.h"
 #include "intake/request_line.h"
+#include "sys/failure.h"
 
 std::optional<request_info> parse_request(input& in) {
     auto first = read_line(in);

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "common/failure.h"
 #include "handling/handle_request.h"
+#include "sys/failure.h"
 
 namespace {
 

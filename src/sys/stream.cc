@@ -1,4 +1,4 @@
-#include "common/stream.h"
+#include "sys/stream.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "common/failure.h"
+#include "sys/failure.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/failure.h"
+#include "sys/failure.h"
 
 #include <chrono>
 #include <thread>

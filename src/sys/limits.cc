@@ -1,10 +1,17 @@
-#include "sys/memory_limit.h"
+#include "sys/limits.h"
 
+#include "sys/failure.h"
+
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,4 +111,32 @@ std::optional<std::uint64_t> cgroup_memory_limit() {
         if (least) return least;
     }
     return std::nullopt;
+}
+
+std::size_t free_descriptors() {
+    rlimit lim;
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return 1 << 20;
+    // Only numbers below the limit take room that an open could use. The
+    // listing holds one descriptor itself, and it is among those listed.
+    DIR* fds = persist([] { return ::opendir("/proc/self/fd"); });
+    if (!fds) return lim.rlim_cur > 3 ? lim.rlim_cur - 3 : 0;
+    std::size_t held = 0;
+    while (const dirent* e = ::readdir(fds))
+        if (e->d_name[0] != '.' && std::strtoull(e->d_name, nullptr, 10) < lim.rlim_cur) ++held;
+    ::closedir(fds);
+    return lim.rlim_cur - (held - 1);
+}
+
+std::uint64_t never_fits() {
+    static const std::uint64_t ceiling = [] {
+        std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+        struct sysinfo si;
+        if (::sysinfo(&si) == 0)
+            most = (std::uint64_t{si.totalram} + si.totalswap) * si.mem_unit;
+        rlimit lim;
+        if (::getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+            most = std::min<std::uint64_t>(most, lim.rlim_cur);
+        return most;
+    }();
+    return ceiling;
 }

@@ -1,4 +1,4 @@
-#include "intake/confine.h"
+#include "sys/confine.h"
 
 #include <fcntl.h>
 #include <linux/audit.h>

@@ -1,0 +1,20 @@
+#pragma once
+// What the host lets the process hold: descriptors, address space, memory.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// Descriptors the process may still open: its limit less those it holds,
+// the standard streams and whatever the activator left open.
+std::size_t free_descriptors();
+
+// Bytes that no allocation can ever hold: more than the address space the
+// process may have, or than memory and swap together. Decided once.
+std::uint64_t never_fits();
+
+// Returns the smallest memory limit of the process's cgroup and of those
+// above it (v2 memory.max, v1 memory.limit_in_bytes), or nothing when none
+// is set or none can be read. The kernel enforces it by killing, not by
+// refusing pages, so the server must stay below it by itself. Reads /proc
+// and /sys, so it is called before the process is confined.
+std::optional<std::uint64_t> cgroup_memory_limit();
