@@ -79,6 +79,12 @@ TEST(Rules, FailureClasses) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(classify(c.error, c.where), c.want) << c.error << " " << int(c.where);
+    // And how each passing one is waited out.
+    const struct { int error; retry want; } retries[] = {
+        {EINTR, retry::at_once}, {EAGAIN, retry::when_ready}, {EWOULDBLOCK, retry::when_ready},
+        {ENOMEM, retry::after_pause}, {EMFILE, retry::after_pause}, {ENOBUFS, retry::after_pause},
+    };
+    for (const auto& r : retries) EXPECT_EQ(how_to_retry(r.error), r.want) << r.error;
 }
 
 // The served root is looked for until it exists, then kept even if it moves.

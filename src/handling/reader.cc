@@ -36,11 +36,12 @@ int open_waiting(const char* path, int flags, std::size_t number) {
     std::optional<std::chrono::steady_clock::time_point> since;
     return persist([&] {
         const int fd = ::open(path, flags | O_CLOEXEC);
-        if (fd < 0 && errno == EMFILE && descriptors().sole(worker_descriptors)) {
+        const int error = errno;
+        if (fd < 0 && out_of_descriptors(error) && descriptors().sole(worker_descriptors)) {
             const auto now = std::chrono::steady_clock::now();
             if (!since) since = now;
             else if (now - *since >= sole_wait) end_service(number);
-            errno = EMFILE;  // as persist must see it, whatever the calls above left
+            errno = error;  // as persist must see it, whatever the calls above left
         }
         return fd;
     });
@@ -52,7 +53,8 @@ opener::opener(const char* path, int flags, std::size_t number)
     : fd(open_waiting(path, flags, number)) {}
 
 opener::~opener() {
-    // Closed once and never retried: after EINTR the descriptor is already gone.
+    // Closed once and never retried: after an interrupted close the
+    // descriptor is already gone.
     if (fd >= 0) ::close(fd);
 }
 

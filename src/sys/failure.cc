@@ -23,6 +23,16 @@ failure classify(int error, on where) {
     }
 }
 
+retry how_to_retry(int error) {
+    if (error == EINTR) return retry::at_once;
+    if (error == EAGAIN || error == EWOULDBLOCK) return retry::when_ready;
+    return retry::after_pause;
+}
+
+bool out_of_descriptors(int error) {
+    return error == EMFILE;
+}
+
 void pause_briefly() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

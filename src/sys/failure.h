@@ -14,6 +14,15 @@ enum class on { file, stream };
 // The class of errno value error for a call made on the given kind of descriptor.
 failure classify(int error, on where);
 
+// How a call that failed for now is waited out: tried again at once (it was
+// interrupted), once its descriptor is ready (it would have blocked), or
+// after a pause (something was short).
+enum class retry { at_once, when_ready, after_pause };
+retry how_to_retry(int error);
+
+// True when error says that the process has no descriptor left.
+bool out_of_descriptors(int error);
+
 // Gives other workers, and the host, a moment to free what was short.
 void pause_briefly();
 

@@ -36,14 +36,20 @@ bool wait_ready(int fd, short events, deadline until) {
         if (n > 0) return true;
         // An error or hang-up counts as ready: the next read or write reports it.
         if (n < 0 && classify(errno, on::stream) != failure::not_now) return true;
-        if (n < 0 && errno != EINTR) pause_briefly();
+        if (n < 0 && how_to_retry(errno) != retry::at_once) pause_briefly();
     }
 }
 
 bool wait_to_retry(int fd, short events, int error, deadline until) {
     if (classify(error, on::stream) != failure::not_now) return false;
-    if (error == EINTR) return true;
-    if (error == EAGAIN || error == EWOULDBLOCK) return wait_ready(fd, events, until);
+    switch (how_to_retry(error)) {
+    case retry::at_once:
+        return true;
+    case retry::when_ready:
+        return wait_ready(fd, events, until);
+    case retry::after_pause:
+        break;
+    }
     pause_briefly();
     return !passed(until);
 }
