@@ -213,7 +213,7 @@ TEST(Hostile, Inputs) {
                              repeat(300, get("/one")) + repeat(700, get("/a.bin")), answers, 40 << 10,
                              {.wrapper = forty.wrapper()}});
         } else {
-            std::printf("cgroup memory limits: skipped, %s\n", (hundred.why + forty.why).c_str());
+            std::printf("cgroup memory limits: skipped, %s\n", (hundred.why.empty() ? forty.why : hundred.why).c_str());
         }
         // Far more than the budget, and 1000 requests waiting behind it; every
         // body is read in 42-byte pieces, so hundreds of MiB reach every wait.
