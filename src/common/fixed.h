@@ -2,6 +2,14 @@
 // The server's fixed numbers: it takes no options.
 #include <chrono>
 #include <cstddef>
+#include <string_view>
+
+// The served folder and the password file, in the working directory.
+inline constexpr char root_folder[] = "wwwroot";
+inline constexpr char password_file[] = "password.txt";
+
+// A file whose resolved path contains this is guarded by the password.
+inline constexpr std::string_view guard_word = "secret";
 
 // Requests answered at most in one run.
 inline constexpr std::size_t max_requests = 1000;

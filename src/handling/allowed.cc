@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/fixed.h"
 #include "handling/canonicalize.h"
 #include "handling/secret.h"
 
@@ -20,7 +21,7 @@ std::optional<std::string_view> served_root() {
     if (found.load(std::memory_order_acquire)) return root;
     std::lock_guard hold(looking);
     if (!found.load(std::memory_order_relaxed)) {
-        auto canonical = canonicalize("wwwroot");
+        auto canonical = canonicalize(root_folder);
         if (!canonical) return std::nullopt;
         root = std::move(*canonical);
         found.store(true, std::memory_order_release);

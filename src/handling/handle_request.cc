@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "common/fixed.h"
 #include "common/gate.h"
 #include "handling/allowed.h"
 #include "handling/budget.h"
@@ -10,7 +11,9 @@
 #include "sys/failure.h"
 
 text target_path(const text& path) {
-    text target = "wwwroot/" + path;
+    text target = root_folder;
+    target += '/';
+    target += path;
     if (path.ends_with('/')) target += "index.html";
     return target;
 }

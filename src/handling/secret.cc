@@ -2,11 +2,12 @@
 
 #include <algorithm>
 
+#include "common/fixed.h"
 #include "common/rtrim.h"
 #include "handling/reader.h"
 
 bool guarded(std::string_view resolved) {
-    return resolved.find("secret") != std::string_view::npos;
+    return resolved.find(guard_word) != std::string_view::npos;
 }
 
 bool same_text(std::string_view a, std::string_view b) {
@@ -23,7 +24,7 @@ bool same_text(std::string_view a, std::string_view b) {
 
 bool secret_permits(const optional_text& password, std::size_t number) {
     if (!password) return false;
-    optional_text expected = reader("password.txt", number).get();
+    optional_text expected = reader(password_file, number).get();
     if (!expected) return false;
     const text trimmed = rtrim(std::move(*expected));
     if (trimmed.empty()) return false;

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "common/fixed.h"
+
 
 namespace {
 
@@ -157,12 +159,12 @@ void restrict_filesystem() {
         return r;
     };
     // While "wwwroot" is missing, the working directory holds where it will be.
-    if (allow("wwwroot", fs_read_file | fs_read_dir) == rule::missing)
+    if (allow(root_folder, fs_read_file | fs_read_dir) == rule::missing)
         allow(".", fs_read_file | fs_read_dir);
     allow(".", fs_read_file);
     if (leak_checker) allow("/proc/self", fs_read_file | fs_read_dir);
     if (counts) allow(counts, v.fs);
-    for (const auto& folder : link_folders("password.txt")) allow(folder.c_str(), fs_read_file);
+    for (const auto& folder : link_folders(password_file)) allow(folder.c_str(), fs_read_file);
     if (whole) ::syscall(SYS_landlock_restrict_self, ruleset, 0);
     ::close(ruleset);
 }
