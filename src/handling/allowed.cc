@@ -30,12 +30,12 @@ std::optional<std::string_view> served_root() {
 }
 
 std::optional<bool> allowed(const reader& file, const text& target,
-                            const optional_text& password, std::size_t number) {
+                            const optional_text& password, const for_request& who) {
     auto root = served_root();
     if (!root) return std::nullopt;
     auto resolved = file.opened() ? file.path() : canonicalize(target);
     if (!resolved) return std::nullopt;
     if (!inside(*resolved, *root)) return false;
-    if (guarded(*resolved)) return secret_permits(password, number);
+    if (guarded(*resolved)) return secret_permits(password, who);
     return true;
 }

@@ -11,8 +11,8 @@ bool inside(std::string_view path, std::string_view root);
 // Returns the canonical path of "wwwroot", kept once found; nothing until then.
 std::optional<std::string_view> served_root();
 
-// Decides request number on the file that was opened for target (or, when
+// Decides the request on the file that was opened for target (or, when
 // the open failed, on the target's canonical path): nothing for not found,
 // false for refused, true for permitted.
 std::optional<bool> allowed(const reader& file, const text& target,
-                            const optional_text& password, std::size_t number);
+                            const optional_text& password, const for_request& who);

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "sys/limits.h"
-
 namespace {
 
 // Bodies held at once when memory is not limited: enough for any common
@@ -31,10 +29,4 @@ memory_plan plan_memory(std::optional<std::uint64_t> limit) {
     const std::uint64_t for_bodies = usable / 2;
     return {static_cast<std::size_t>(std::min<std::uint64_t>(most_bodies, for_bodies)), for_bodies,
             static_cast<std::size_t>(std::clamp<std::uint64_t>(usable / 4 / worker_memory, 1, max_requests))};
-}
-
-gate& descriptors() {
-    // Made once, after the loop has raised the soft limit.
-    static gate open(free_descriptors(), worker_descriptors);
-    return open;
 }

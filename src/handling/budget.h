@@ -21,5 +21,9 @@ memory_plan plan_memory(std::optional<std::uint64_t> limit);
 // password file's handle and content.
 inline constexpr std::size_t worker_descriptors = 3;
 
-// The gate of descriptors: as many as were free when it was first asked for.
-gate& descriptors();
+// What every worker shares, made once by main before the first request.
+struct budgets {
+    gate bodies;                 // bytes of bodies read and not yet written
+    gate descriptors;            // descriptors free at start, worker_descriptors each
+    std::uint64_t largest_body;  // a body past this can never be held
+};

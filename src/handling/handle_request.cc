@@ -21,11 +21,12 @@ text target_path(const text& path) {
 namespace {
 
 // Decides request number and reads the body of a permitted file.
-answer decide(const request_info& request, std::size_t number, const body_memory& memory) {
+answer decide(const request_info& request, std::size_t number, budgets& shared) {
     // Taken before the first open, so that every open this worker needs
     // succeeds, and given back once the body is read: a worker that waits for
     // its turn to write holds no descriptor that an earlier one needs.
-    const share files(descriptors(), number, worker_descriptors);
+    const share files(shared.descriptors, number, worker_descriptors);
+    const for_request who{number, shared.descriptors};
     std::optional<reader> file;
     std::optional<bool> decision;
     // When memory is short, what the decision held is given back, and it is
@@ -33,16 +34,16 @@ answer decide(const request_info& request, std::size_t number, const body_memory
     until_allocated([&] {
         file.reset();
         const text target = target_path(request.path);
-        file.emplace(target, number);
-        decision = allowed(*file, target, request.auth, number);
+        file.emplace(target, who);
+        decision = allowed(*file, target, request.auth, who);
     });
     const bool body = decision && *decision && !file->is_directory();
     const bool holdable = body && file->holdable(head_room) &&
-                          head_room + file->size() <= memory.largest_body;
+                          head_room + file->size() <= shared.largest_body;
     text buffer;
     // The body's memory is taken in the same turn as its share of the
     // budget: no later body then holds memory that an earlier one needs.
-    share held(memory.bytes, number, holdable ? head_room + file->size() : 0, [&] {
+    share held(shared.bodies, number, holdable ? head_room + file->size() : 0, [&] {
         return !holdable || allocated([&] { buffer.assign(head_room + file->size(), '\0'); });
     });
     if (!decision) return {outcome::not_found, {}, {}};
@@ -57,6 +58,6 @@ answer decide(const request_info& request, std::size_t number, const body_memory
 
 }  // namespace
 
-void handle_request(request_info request, std::size_t number, const body_memory& memory) {
-    send(decide(request, number, memory), number);
+void handle_request(request_info request, std::size_t number, budgets& shared) {
+    send(decide(request, number, shared), number);
 }

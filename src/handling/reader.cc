@@ -32,15 +32,15 @@ constexpr std::chrono::seconds sole_wait{1};
 // the descriptors that workers hold and the process has had none left for
 // sole_wait, none will come back: nothing more can be answered, and the
 // service ends.
-int open_waiting(const char* path, int flags, std::size_t number) {
+int open_waiting(const char* path, int flags, const for_request& who) {
     std::optional<std::chrono::steady_clock::time_point> since;
     return persist([&] {
         const int fd = ::open(path, flags | O_CLOEXEC);
         const int error = errno;
-        if (fd < 0 && out_of_descriptors(error) && descriptors().sole(worker_descriptors)) {
+        if (fd < 0 && out_of_descriptors(error) && who.descriptors.sole(worker_descriptors)) {
             const auto now = std::chrono::steady_clock::now();
             if (!since) since = now;
-            else if (now - *since >= sole_wait) end_service(number);
+            else if (now - *since >= sole_wait) end_service(who.number);
             errno = error;  // as persist must see it, whatever the calls above left
         }
         return fd;
@@ -49,8 +49,8 @@ int open_waiting(const char* path, int flags, std::size_t number) {
 
 }  // namespace
 
-opener::opener(const char* path, int flags, std::size_t number)
-    : fd(open_waiting(path, flags, number)) {}
+opener::opener(const char* path, int flags, const for_request& who)
+    : fd(open_waiting(path, flags, who)) {}
 
 opener::~opener() {
     // Closed once and never retried: after an interrupted close the
@@ -58,11 +58,11 @@ opener::~opener() {
     if (fd >= 0) ::close(fd);
 }
 
-reader::reader(const text& path, std::size_t request)
-    : opener(path.c_str(), O_PATH, request), number(request) {
+reader::reader(const text& path, const for_request& request)
+    : opener(path.c_str(), O_PATH, request), who(request) {
     if (fd < 0 && errno == ENAMETOOLONG) {
         if (auto canonical = canonicalize(path))
-            fd = open_waiting(canonical->c_str(), O_PATH, number);
+            fd = open_waiting(canonical->c_str(), O_PATH, who);
     }
     struct stat st;
     if (fd >= 0 && persist([&] { return ::fstat(fd, &st); }) == 0) {
@@ -112,7 +112,7 @@ bool reader::read(text& out, std::size_t room) const {
     if (!S_ISREG(mode)) return false;
     // Opening the handle's own link opens the very file located, wherever its
     // path now leads.
-    const opener content(self().data(), O_RDONLY, number);
+    const opener content(self().data(), O_RDONLY, who);
     const int in = content.descriptor();
     if (in < 0) return false;
     // Reads at explicit offsets: with many threads sharing the descriptor

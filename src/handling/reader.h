@@ -3,16 +3,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/gate.h"
 #include "common/text.h"
+
+// The request an open is made for: its number, and the gate of descriptors
+// that every worker takes from.
+struct for_request {
+    std::size_t number;
+    gate& descriptors;
+};
 
 // Owns one descriptor, opened close-on-exec; closes it once when destroyed.
 // An open refused for want of descriptors or memory is waited out and tried
 // again, so that it never looks like a missing file; when no descriptor can
-// ever come back, the service ends instead, at the turn of the request number
-// that the descriptor is opened for.
+// ever come back, the service ends instead, at the turn of the request that
+// the descriptor is opened for.
 class opener {
 public:
-    opener(const char* path, int flags, std::size_t number);
+    opener(const char* path, int flags, const for_request& who);
     opener(const opener&) = delete;
     opener& operator=(const opener&) = delete;
     virtual ~opener();
@@ -29,9 +37,9 @@ protected:
 // through that same handle.
 class reader : public opener {
 public:
-    // Locates path for request number; one too long to open is located by
-    // its canonical path.
-    reader(const text& path, std::size_t number);
+    // Locates path for a request; one too long to open is located by its
+    // canonical path.
+    reader(const text& path, const for_request& who);
 
     // True when the file was located.
     bool opened() const { return fd >= 0; }
@@ -64,7 +72,7 @@ private:
     using link = std::array<char, 32>;
     link self() const;
 
-    std::size_t number;
+    for_request who;
     unsigned mode = 0;
     std::uint64_t bytes = 0;
 };

@@ -22,9 +22,9 @@ bool same_text(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-bool secret_permits(const optional_text& password, std::size_t number) {
+bool secret_permits(const optional_text& password, const for_request& who) {
     if (!password) return false;
-    optional_text expected = reader(password_file, number).get();
+    optional_text expected = reader(password_file, who).get();
     if (!expected) return false;
     const text trimmed = rtrim(std::move(*expected));
     if (trimmed.empty()) return false;

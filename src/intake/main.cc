@@ -67,17 +67,15 @@ int main() {
     // lock only for their small texts.
     ::mallopt(M_MMAP_THRESHOLD, 128 << 10);
     ::mallopt(M_ARENA_MAX, 1);
-    // Counted now, while only what the process was given is open.
-    descriptors();
-    // Read now, while /proc and /sys are still open to the process.
+    // Read now, while /proc and /sys are still open to the process, and the
+    // descriptors counted while only what the process was given is open.
     const memory_plan plan = plan_memory(cgroup_memory_limit());
-    gate bodies(plan.bodies);
-    const body_memory memory{bodies, plan.largest_body};
+    budgets shared{gate(plan.bodies), gate(free_descriptors(), worker_descriptors), plan.largest_body};
     // Before the first request, so that every worker starts confined.
     confine();
     input in(0);
     {
-        workers pool(memory, plan.workers);
+        workers pool(shared, plan.workers);
         for (std::size_t left = max_requests; left > 0; --left) {
             in.start_block();
             auto request = parse_request(in);

@@ -31,13 +31,13 @@ std::atomic<unsigned> running{0};
 struct start_record {
     request_info request;
     std::size_t number;
-    const body_memory* memory;
+    budgets* shared;
 };
 
 void* run_worker(void* start) {
     {
         std::unique_ptr<start_record> record(static_cast<start_record*>(start));
-        handle_request(std::move(record->request), record->number, *record->memory);
+        handle_request(std::move(record->request), record->number, *record->shared);
     }
     running.fetch_sub(1);
     // Wakes the loop only when it waits: for the last worker, or for a
@@ -48,8 +48,8 @@ void* run_worker(void* start) {
 
 }  // namespace
 
-workers::workers(const body_memory& shared, std::size_t most)
-    : memory(shared), most_running(most), stack(first_stack) {
+workers::workers(budgets& made, std::size_t most)
+    : shared(made), most_running(most), stack(first_stack) {
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, stack);
@@ -64,7 +64,7 @@ void workers::dispatch(const request_info& request) {
     // always goes on, and one of them finishing lets this one start.
     for (auto now = running.load(); now >= most_running; now = running.load()) running.wait(now);
     auto start = until_allocated(
-        [&] { return std::make_unique<start_record>(start_record{request, dispatched, &memory}); });
+        [&] { return std::make_unique<start_record>(start_record{request, dispatched, &shared}); });
     ++dispatched;
     running.fetch_add(1);
     pthread_t thread;
@@ -89,7 +89,7 @@ void workers::dispatch(const request_info& request) {
     // No thread can start, and none of ours runs to free one: the request is
     // answered here, and the loop goes on after it.
     running.fetch_sub(1);
-    handle_request(std::move(start->request), start->number, memory);
+    handle_request(std::move(start->request), start->number, shared);
 }
 
 void workers::wait() {

@@ -10,8 +10,8 @@
 // requests, and knows when all have finished.
 class workers {
 public:
-    // Workers that answer with the given memory, at most most_running at once.
-    workers(const body_memory& memory, std::size_t most_running);
+    // Workers that share what main made, at most most_running at once.
+    workers(budgets& shared, std::size_t most_running);
     workers(const workers&) = delete;
     workers& operator=(const workers&) = delete;
     ~workers();
@@ -27,7 +27,7 @@ public:
     void wait();
 
 private:
-    const body_memory& memory;
+    budgets& shared;
     const std::size_t most_running;
     pthread_attr_t attr;
     std::size_t stack;
