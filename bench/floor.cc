@@ -27,13 +27,14 @@ void answer(const std::string& target) {
     int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     std::size_t size = fd >= 0 && ::fstat(fd, &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    std::string response = "HTTP/1.1 200 Take this!\r\nContent-Length: " +
-                           std::to_string(size) + "\r\n\r\n";
+    std::string response =
+        "HTTP/1.1 200 Take this!\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
     std::size_t head = response.size();
     response.resize(head + size + 42);
     std::size_t used = head;
     ssize_t n;
-    while (fd >= 0 && (n = ::read(fd, response.data() + used, 42)) > 0) used += static_cast<std::size_t>(n);
+    while (fd >= 0 && (n = ::read(fd, response.data() + used, 42)) > 0)
+        used += static_cast<std::size_t>(n);
     if (fd >= 0) ::close(fd);
     response.resize(used);
     std::lock_guard hold(output);
@@ -73,7 +74,8 @@ int main(int argc, char** argv) {
         running.fetch_add(1);
         pthread_t thread;
         auto* own = new std::string(std::move(target));
-        while (pthread_create(&thread, &attr, run, own) != 0) {}
+        while (pthread_create(&thread, &attr, run, own) != 0) {
+        }
     }
     for (auto n = running.load(); n != 0; n = running.load()) running.wait(n);
     return 0;

@@ -24,7 +24,8 @@ bool read_answer(int fd, std::string& pending) {
         const auto head = pending.find("\r\n\r\n");
         if (head != std::string::npos) {
             const auto at = pending.find("Content-Length: ");
-            const std::size_t whole = head + 4 + std::strtoull(pending.c_str() + at + 16, nullptr, 10);
+            const std::size_t whole =
+                head + 4 + std::strtoull(pending.c_str() + at + 16, nullptr, 10);
             if (pending.size() >= whole) {
                 pending.erase(0, whole);
                 return true;
@@ -50,12 +51,14 @@ long run_once(char** program, int requests) {
     const std::string request = "GET /small.txt HTTP/1.1\r\nHost: b\r\n\r\n";
     std::string pending;
     for (int i = 0; i < requests; ++i)
-        if (::write(pair[0], request.data(), request.size()) != static_cast<ssize_t>(request.size()) ||
+        if (::write(pair[0], request.data(), request.size()) !=
+                static_cast<ssize_t>(request.size()) ||
             !read_answer(pair[0], pending))
             std::exit(1);
     ::shutdown(pair[0], SHUT_WR);
     char rest[4096];
-    while (::read(pair[0], rest, sizeof rest) > 0) {}
+    while (::read(pair[0], rest, sizeof rest) > 0) {
+    }
     ::close(pair[0]);
     int status = 0;
     rusage usage{};

@@ -50,7 +50,8 @@ TEST(Blackbox, AnswersAndStops) {
     // Lines whose first 8 KiB alone, trimmed, would be a valid request line or
     // carry the right password: only the whole line counts.
     const std::string past_bound = "GET / HTTP/1.1" + std::string(9000, ' ') + "x";
-    const std::string credential_past_bound = basic("root:pw").substr(0, 33) + std::string(9000, ' ') + "x\r\n";
+    const std::string credential_past_bound =
+        basic("root:pw").substr(0, 33) + std::string(9000, ' ') + "x\r\n";
     const struct {
         const char* name;
         std::string input;
@@ -62,7 +63,8 @@ TEST(Blackbox, AnswersAndStops) {
         {"index", get("/"), {ok(index_html)}},
         {"no blank line at the end", "GET / HTTP/1.1", {ok(index_html)}},
         {"spaces after the version", "GET / HTTP/1.1   \r\n\r\n", {ok(index_html)}},
-        {"stops at a rejected line", get("/") + get("/a.bin") + "POST / HTTP/1.1\r\n\r\n" + get("/"),
+        {"stops at a rejected line",
+         get("/") + get("/a.bin") + "POST / HTTP/1.1\r\n\r\n" + get("/"),
          {ok(index_html), ok(binary)}},
         {"space in target", get("/a b"), {}},
         {"HTTP/1.0", "GET / HTTP/1.0\r\n\r\n", {}},
@@ -81,23 +83,31 @@ TEST(Blackbox, AnswersAndStops) {
         {"sibling sharing the root's prefix", get("/../wwwroot-old/f"), {refused()}},
         {"link out", get("/out-link"), {refused()}},
         {"link in", get("/in-link"), {ok(binary)}},
-        {"secret past 256 bytes of path", get(std::string("/").append(250, 'd').append("/secret")), {refused()}},
+        {"secret past 256 bytes of path",
+         get(std::string("/").append(250, 'd').append("/secret")),
+         {refused()}},
         {"FIFO", get("/fifo"), {missing()}},
         {"request line at the bound", at_bound + "\n\n", {missing()}},
         {"request line past the bound", past_bound + "\n\n" + get("/"), {}},
         {"header line past the bound", get("/secret.txt", credential_past_bound), {refused()}},
-        {"trailing blanks past the bound", "GET / HTTP/1.1" + std::string(20000, ' ') + "\n\n",
+        {"trailing blanks past the bound",
+         "GET / HTTP/1.1" + std::string(20000, ' ') + "\n\n",
          {ok(index_html)}},
         {"1000 at most", repeat(1001, get("/docs/")), std::vector<std::string>(1000, ok("docs"))},
         // A body is never read: a request that declares one is not answered,
         // and its body is never taken for a request.
-        {"a Content-Length body", get("/") + get("/a.bin", "Content-Length: 32\r\n") + get("/docs/"),
+        {"a Content-Length body",
+         get("/") + get("/a.bin", "Content-Length: 32\r\n") + get("/docs/"),
          {ok(index_html)}},
-        {"a chunked body", get("/") + get("/a.bin", "Transfer-Encoding: chunked\r\n") + "20\r\n" +
-                               get("/docs/") + "\r\n0\r\n\r\n",
+        {"a chunked body",
+         get("/") + get("/a.bin", "Transfer-Encoding: chunked\r\n") + "20\r\n" + get("/docs/") +
+             "\r\n0\r\n\r\n",
          {ok(index_html)}},
-        {"content-length: 0", get("/a.bin", "content-length: 0\r\n") + get("/docs/"), {ok(binary), ok("docs")}},
-        {"two lengths", get("/") + get("/a.bin", "Content-Length: 0\r\nContent-Length: 0\r\n"),
+        {"content-length: 0",
+         get("/a.bin", "content-length: 0\r\n") + get("/docs/"),
+         {ok(binary), ok("docs")}},
+        {"two lengths",
+         get("/") + get("/a.bin", "Content-Length: 0\r\nContent-Length: 0\r\n"),
          {ok(index_html)}},
         {"target past the path limit", get(repeat(2100, "/.") + "/a.bin"), {ok(binary)}},
     };
@@ -117,7 +127,8 @@ TEST(Blackbox, OpensOnlyWhatIsServed) {
     for (const auto& f : fifos) {
         ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0);
         writers.emplace_back([&released, f] {
-            const int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);  // blocks until a reader opens it
+            const int fd =
+                ::open(f.c_str(), O_WRONLY | O_CLOEXEC);  // blocks until a reader opens it
             ++released;
             ::close(fd);
         });
@@ -131,13 +142,15 @@ TEST(Blackbox, OpensOnlyWhatIsServed) {
 
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
     // A device inside the root is decided on, then refused before any open.
-    const bool device = ::mknod((s.dir / "wwwroot/zero").c_str(), S_IFCHR | 0600, ::makedev(1, 5)) == 0;
+    const bool device =
+        ::mknod((s.dir / "wwwroot/zero").c_str(), S_IFCHR | 0600, ::makedev(1, 5)) == 0;
     if (!device) std::printf("the device inside the root: skipped, only root can make one\n");
     const auto trace = s.dir / "trace";
     // The leak checker cannot work under a tracer, and says so.
-    auto r = run_server(s.dir, get(repeat(20, "/..") + "/dev/zero") + get("/null") + (device ? get("/zero") : ""),
-                        {.environment = {"ASAN_OPTIONS=detect_leaks=0"},
-                         .wrapper = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace.string()}});
+    auto r = run_server(
+        s.dir, get(repeat(20, "/..") + "/dev/zero") + get("/null") + (device ? get("/zero") : ""),
+        {.environment = {"ASAN_OPTIONS=detect_leaks=0"},
+         .wrapper = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace.string()}});
     if (r.status != 0 && r.err.starts_with("strace: "))
         GTEST_SKIP() << "strace cannot trace here: " << r.err;
     std::vector<std::string> want{refused(), refused()};
@@ -150,7 +163,8 @@ TEST(Blackbox, OpensOnlyWhatIsServed) {
             ++located;
             EXPECT_NE(line.find("O_PATH"), std::string::npos) << line;
         }
-        EXPECT_EQ(line.find("/proc/self/fd/"), std::string::npos) << "a device was opened: " << line;
+        EXPECT_EQ(line.find("/proc/self/fd/"), std::string::npos)
+            << "a device was opened: " << line;
     }
     EXPECT_EQ(located, device ? 3 : 2);
 }

@@ -11,8 +11,8 @@
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -20,10 +20,10 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <filesystem>
 #include <random>
 #include <thread>
 #include <vector>
@@ -56,7 +56,8 @@ constexpr bool leak_checker = false;
 std::string random_bytes(std::mt19937& rng, std::size_t n, bool line_feeds) {
     std::string s(n, '\0');
     for (auto& c : s) {
-        do c = static_cast<char>(rng()); while (!line_feeds && c == '\n');
+        do c = static_cast<char>(rng());
+        while (!line_feeds && c == '\n');
     }
     return s;
 }
@@ -72,8 +73,10 @@ struct memory_group {
         bool v2 = false;
         for (std::string line; std::getline(groups, line);) {
             const auto path = line.substr(line.rfind(':') + 1);
-            if (line.find(":memory:") != line.npos) own = "/sys/fs/cgroup/memory" + path;
-            else if (line.starts_with("0::") && own.empty()) own = "/sys/fs/cgroup" + path, v2 = true;
+            if (line.find(":memory:") != line.npos)
+                own = "/sys/fs/cgroup/memory" + path;
+            else if (line.starts_with("0::") && own.empty())
+                own = "/sys/fs/cgroup" + path, v2 = true;
         }
         const auto limit_file = v2 ? "memory.max" : "memory.limit_in_bytes";
         std::error_code e;
@@ -95,8 +98,10 @@ struct memory_group {
     // the shell leaves the group afterwards, so that it can be removed.
     std::vector<std::string> wrapper() const {
         return {"bash", "-c",
-                "echo $$ > " + (dir / "cgroup.procs").string() + " && { \"$0\" | { sleep 1; cat; }; }; "
-                "s=${PIPESTATUS[0]}; echo $$ > " + (own / "cgroup.procs").string() + "; exit $s"};
+                "echo $$ > " + (dir / "cgroup.procs").string() +
+                    " && { \"$0\" | { sleep 1; cat; }; }; "
+                    "s=${PIPESTATUS[0]}; echo $$ > " +
+                    (own / "cgroup.procs").string() + "; exit $s"};
     }
 };
 
@@ -125,12 +130,14 @@ TEST(Hostile, Inputs) {
     s.link("wwwroot/out", "../password.txt");
     temp_site no_root({{"password.txt", "pw\n"}});
     temp_site open_site({{"wwwroot/a.bin", "a"}});
-    fs::permissions(open_site.dir, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(open_site.dir, fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
     std::mt19937 rng(7);
     std::string random_credentials;
     for (int i = 0; i < 1000; ++i)
-        random_credentials += get("/secret.txt", "Authorization: Basic " +
-                                                     random_bytes(rng, rng() % 200, false) + "\r\n");
+        random_credentials +=
+            get("/secret.txt",
+                "Authorization: Basic " + random_bytes(rng, rng() % 200, false) + "\r\n");
     // Sparse: far more than memory can hold, so the body cannot be read whole.
     fs::resize_file(s.dir / "wwwroot/huge", std::uintmax_t{2} << 40);
     s.file("wwwroot/hundred", "");
@@ -139,12 +146,12 @@ TEST(Hostile, Inputs) {
     const memory_group hundred(group + "-64m", 64 << 20), forty(group + "-40m", 40 << 20);
     const long small_bound = 8 << 10;  // KiB
     const long budget_bound = 96 << 10;
-    const auto mix = repeat(250, get("/mid") + get("/secret.txt", basic("root:pw")) +
-                                     get("/none") + get("/out"));
+    const auto mix = repeat(
+        250, get("/mid") + get("/secret.txt", basic("root:pw")) + get("/none") + get("/out"));
     std::vector<std::string> mix_answers;
     for (int i = 0; i < 250; ++i)
-        mix_answers.insert(mix_answers.end(), {ok(std::string(30000, 'm')), ok("guarded"),
-                                               missing(), refused()});
+        mix_answers.insert(mix_answers.end(),
+                           {ok(std::string(30000, 'm')), ok("guarded"), missing(), refused()});
     struct hostile {
         std::string name;
         std::string input;
@@ -155,30 +162,43 @@ TEST(Hostile, Inputs) {
         fs::path dir = {};  // the site's, when empty
     };
     std::vector<hostile> cases = {
-        {"64 MiB request line", get("/") + "GET /" + std::string(64 << 20, 'x') + " HTTP/1.1\n\n" +
-                                    get("/"),
-         {ok("index")}, small_bound},
-        {"64 MiB header line", get("/", std::string(64 << 20, 'h') + "\r\n") + get("/"),
-         {ok("index"), ok("index")}, small_bound},
+        {"64 MiB request line",
+         get("/") + "GET /" + std::string(64 << 20, 'x') + " HTTP/1.1\n\n" + get("/"),
+         {ok("index")},
+         small_bound},
+        {"64 MiB header line",
+         get("/", std::string(64 << 20, 'h') + "\r\n") + get("/"),
+         {ok("index"), ok("index")},
+         small_bound},
         {"300000 header lines", get("/", repeat(300000, "X: y\r\n")), {ok("index")}, small_bound},
-        {"random bytes after a request", get("/") + random_bytes(rng, 1 << 20, true),
-         {ok("index")}, small_bound},
+        {"random bytes after a request",
+         get("/") + random_bytes(rng, 1 << 20, true),
+         {ok("index")},
+         small_bound},
         {"random credential payloads", random_credentials,
          std::vector<std::string>(1000, refused()), 64 << 10},
         {"NUL and high bytes in paths",
          get(std::string("/a.bin\0junk", 11)) + get("/\xc3\xa9.txt") + get("/\x80\xff") +
              get(std::string("/secret.txt\0", 12)),
-         {ok("a"), ok("e-acute"), missing(), refused()}, small_bound},
-        {"1000 small requests", repeat(1000, get("/a.bin")), std::vector<std::string>(1000, ok("a")),
-         6 << 10},
+         {ok("a"), ok("e-acute"), missing(), refused()},
+         small_bound},
+        {"1000 small requests", repeat(1000, get("/a.bin")),
+         std::vector<std::string>(1000, ok("a")), 6 << 10},
         {"1000 large guarded responses at once", repeat(1000, get("/secret/big", basic("root:pw"))),
          std::vector<std::string>(1000, ok(std::string(256 << 10, 'b'))), budget_bound},
         // The worker stack must grow to the static TLS that the process needs;
         // past 8 MiB no thread starts, and the loop answers by itself.
-        {"static TLS past the worker stack", get("/a.bin"), {ok("a")}, small_bound,
+        {"static TLS past the worker stack",
+         get("/a.bin"),
+         {ok("a")},
+         small_bound,
          {.environment = {"GLIBC_TUNABLES=glibc.rtld.optional_static_tls=9000000"}}},
-        {"no wwwroot", repeat(300, get("/")), std::vector<std::string>(300, missing()), small_bound,
-         {.open_files = 64}, no_root.dir},
+        {"no wwwroot",
+         repeat(300, get("/")),
+         std::vector<std::string>(300, missing()),
+         small_bound,
+         {.open_files = 64},
+         no_root.dir},
     };
     // The sanitizers' allocators end the process on such a request by design,
     // and 50 million reads under them take too long to be worth it.
@@ -188,43 +208,63 @@ TEST(Hostile, Inputs) {
         // need descriptors of their own to check memory, and so does the
         // coverage build to write its counts.)
 #ifndef STDHTTPD_COVERAGE
-        cases.push_back({"one descriptor left free", get("/mid") + get("/mid"), {}, small_bound,
+        cases.push_back({"one descriptor left free",
+                         get("/mid") + get("/mid"),
+                         {},
+                         small_bound,
                          {.open_files = 16, .open_files_hard = 16, .inherited = 12}});
 #endif
         // Threads refused past the first few: each request waits for a running one.
         if (::geteuid() == 0)
-            cases.push_back({"4 threads at most", repeat(300, get("/a.bin")),
-                             std::vector<std::string>(300, ok("a")), small_bound,
-                             {.unprivileged = true, .threads = 4}, open_site.dir});
-        cases.push_back({"a file too large for memory", get("/huge") + get("/"),
-                         {missing(), ok("index")}, small_bound});
-        cases.push_back({"a file past the address-space limit", get("/hundred") + get("/"),
-                         {missing(), ok("index")}, small_bound,
+            cases.push_back({"4 threads at most",
+                             repeat(300, get("/a.bin")),
+                             std::vector<std::string>(300, ok("a")),
+                             small_bound,
+                             {.unprivileged = true, .threads = 4},
+                             open_site.dir});
+        cases.push_back({"a file too large for memory",
+                         get("/huge") + get("/"),
+                         {missing(), ok("index")},
+                         small_bound});
+        cases.push_back({"a file past the address-space limit",
+                         get("/hundred") + get("/"),
+                         {missing(), ok("index")},
+                         small_bound,
                          {.wrapper = {"bash", "-c", "ulimit -v 65536; exec \"$0\""}}});
         // Past a cgroup's limit the kernel kills rather than refuses: a body
         // that can never fit is 404, and the others wait their turn, as do
         // the workers behind them (1000 of them would pass 40 MiB).
         if (hundred.why.empty() && forty.why.empty()) {
-            cases.push_back({"64 MiB cgroup, 100 MiB file", get("/hundred") + get("/"),
-                             {missing(), ok("index")}, 64 << 10, {.wrapper = hundred.wrapper()}});
+            cases.push_back({"64 MiB cgroup, 100 MiB file",
+                             get("/hundred") + get("/"),
+                             {missing(), ok("index")},
+                             64 << 10,
+                             {.wrapper = hundred.wrapper()}});
             std::vector<std::string> answers(300, ok(std::string(1 << 20, 'o')));
             answers.resize(1000, ok("a"));
             cases.push_back({"40 MiB cgroup, 300 x 1 MiB, 700 small, a late reader",
-                             repeat(300, get("/one")) + repeat(700, get("/a.bin")), answers, 40 << 10,
+                             repeat(300, get("/one")) + repeat(700, get("/a.bin")),
+                             answers,
+                             40 << 10,
                              {.wrapper = forty.wrapper()}});
         } else {
-            std::printf("cgroup memory limits: skipped, %s\n", (hundred.why.empty() ? forty.why : hundred.why).c_str());
+            std::printf("cgroup memory limits: skipped, %s\n",
+                        (hundred.why.empty() ? forty.why : hundred.why).c_str());
         }
         // Far more than the budget, and 1000 requests waiting behind it; every
         // body is read in 42-byte pieces, so hundreds of MiB reach every wait.
-        std::vector<std::string> twos(100, ok(std::string(2 << 20, 't'))), ones(300, ok(std::string(1 << 20, 'o')));
+        std::vector<std::string> twos(100, ok(std::string(2 << 20, 't'))),
+            ones(300, ok(std::string(1 << 20, 'o')));
         twos.resize(1000, ok("a"));
         ones.resize(1000, ok("a"));
-        cases.push_back({"100 pipelined 2 MiB bodies, 900 small", repeat(100, get("/two")) + repeat(900, get("/a.bin")),
-                         twos, budget_bound});
+        cases.push_back({"100 pipelined 2 MiB bodies, 900 small",
+                         repeat(100, get("/two")) + repeat(900, get("/a.bin")), twos,
+                         budget_bound});
         // Threads, bodies and stacks all refused at times: each waits its turn.
         cases.push_back({"64 MiB of address space, a late reader",
-                         repeat(300, get("/one")) + repeat(700, get("/a.bin")), ones, budget_bound,
+                         repeat(300, get("/one")) + repeat(700, get("/a.bin")),
+                         ones,
+                         budget_bound,
                          {.wrapper = {"bash", "-c",
                                       "ulimit -v 65536; \"$0\" | { sleep 1; cat; }; "
                                       "exit ${PIPESTATUS[0]}"}}});
@@ -234,46 +274,64 @@ TEST(Hostile, Inputs) {
     // not the workers' to take.
     for (int inherited : {0, 4, 8, 10})
         cases.push_back({"a mix under 16 descriptors, " + std::to_string(inherited) + " inherited",
-                         mix, mix_answers, 64 << 10,
+                         mix,
+                         mix_answers,
+                         64 << 10,
                          {.open_files = 16, .open_files_hard = 16, .inherited = inherited}});
     // Calls refused at their first, second or first three uses (ENOMEM unless named), as a short
-    // host refuses them: on a request's path, on a socket (socat's), in confinement (then left out).
+    // host refuses them: on a request's path, on a socket (socat's), in confinement (then left
+    // out).
     if (static_server && std::system("{ strace -V && socat -V; } >/dev/null 2>&1") == 0)
-        for (const std::string fault : {"openat:error=EMFILE", "fstat", "readlink", "getcwd", "read", "pread64",
-                 "write", "mmap", "clone3:error=EAGAIN", "clone:error=EAGAIN", "prctl:error=EINVAL",
-                 "landlock_create_ruleset:error=ENOSYS", "seccomp:error=EINVAL", "socket recvfrom",
-                 "socket recvfrom:error=EINTR", "socket sendto", "socket sendto:error=EAGAIN", "socket poll"})
+        for (const std::string fault :
+             {"openat:error=EMFILE", "fstat", "readlink", "getcwd", "read", "pread64", "write",
+              "mmap", "clone3:error=EAGAIN", "clone:error=EAGAIN", "prctl:error=EINVAL",
+              "landlock_create_ruleset:error=ENOSYS", "seccomp:error=EINVAL", "socket recvfrom",
+              "socket recvfrom:error=EINTR", "socket sendto", "socket sendto:error=EAGAIN",
+              "socket poll"})
             for (const std::string when : {"1", "2", "1..3"}) {
-#ifdef STDHTTPD_COVERAGE  // counts are read and written at exit, by a thread whose reads and writes this refuses
+#ifdef STDHTTPD_COVERAGE  // counts are read and written at exit, by a thread whose reads and writes
+                          // this refuses
                 if (fault == "read" || fault == "write") continue;
 #endif
                 const bool socket = fault.starts_with("socket ");
-                const auto inject = fault.substr(socket ? 7 : 0) + (fault.find(':') == fault.npos ? ":error=ENOMEM" : "");
-                cases.push_back({fault + "@" + when, get("/index.html") + get("/secret", basic("root:pw")) +
-                                     get("/secret.txt", basic("root:pw")) + get("/secret.txt"),
-                                 {ok("index"), ok(""), ok("guarded"), refused()}, small_bound,
-                                 {.environment = {"RUN=strace -f -qq -o /dev/null -e inject=" + inject + ":when=" + when},
-                                  .wrapper = {"bash", "-c", socket ? "S=$0 exec socat -t 60 - SYSTEM:'exec $RUN \"$S\"'" : "exec $RUN \"$0\""}}});
+                const auto inject = fault.substr(socket ? 7 : 0) +
+                                    (fault.find(':') == fault.npos ? ":error=ENOMEM" : "");
+                cases.push_back(
+                    {fault + "@" + when,
+                     get("/index.html") + get("/secret", basic("root:pw")) +
+                         get("/secret.txt", basic("root:pw")) + get("/secret.txt"),
+                     {ok("index"), ok(""), ok("guarded"), refused()},
+                     small_bound,
+                     {.environment = {"RUN=strace -f -qq -o /dev/null -e inject=" + inject +
+                                      ":when=" + when},
+                      .wrapper = {"bash", "-c",
+                                  socket ? "S=$0 exec socat -t 60 - SYSTEM:'exec $RUN \"$S\"'"
+                                         : "exec $RUN \"$0\""}}});
             }
     // The free descriptors cannot be counted at start: the answers are the same.
     if (static_server && std::system("strace -V >/dev/null 2>&1") == 0)
-        cases.push_back({"/proc/self/fd not listed", get("/index.html") + get("/secret.txt", basic("root:pw")),
-                         {ok("index"), ok("guarded")}, small_bound,
-                         {.wrapper = {"strace", "-f", "-e", "quiet=all", "-o", "/dev/null",
-                                      "-P", "/proc/self/fd", "-e", "inject=openat:error=ENOENT"}}});
+        cases.push_back({"/proc/self/fd not listed",
+                         get("/index.html") + get("/secret.txt", basic("root:pw")),
+                         {ok("index"), ok("guarded")},
+                         small_bound,
+                         {.wrapper = {"strace", "-f", "-e", "quiet=all", "-o", "/dev/null", "-P",
+                                      "/proc/self/fd", "-e", "inject=openat:error=ENOENT"}}});
     // A size past what a text can hold, answered in one place for every build.
     std::error_code too_large;
     s.file("wwwroot/huge-sparse", "");
     fs::resize_file(s.dir / "wwwroot/huge-sparse", std::numeric_limits<std::int64_t>::max(),
                     too_large);
     if (!too_large)
-        cases.push_back({"a 2^63-1 byte sparse file", get("/huge-sparse") + get("/"),
-                         {missing(), ok("index")}, small_bound});
+        cases.push_back({"a 2^63-1 byte sparse file",
+                         get("/huge-sparse") + get("/"),
+                         {missing(), ok("index")},
+                         small_bound});
     else
         std::printf("2^63-1 byte sparse file: skipped, %s holds no file that large\n",
                     s.dir.c_str());
     for (const auto& c : cases) {
-        auto r = expect_answers(c.dir.empty() ? s.dir : c.dir, c.input, c.expected, c.name, c.options);
+        auto r =
+            expect_answers(c.dir.empty() ? s.dir : c.dir, c.input, c.expected, c.name, c.options);
         std::printf("%s: peak %ld KiB\n", c.name.c_str(), r.peak_kib);
         if (!sanitized) {
             EXPECT_GT(r.peak_kib, 0) << c.name;
@@ -305,8 +363,7 @@ TEST(Hostile, LinkSwaps) {
         swapper.join();
         EXPECT_EQ(r.err, "");
         for (const auto& response : split_responses(r.out)) {
-            ASSERT_TRUE(response == ok("inside") || response == refused() ||
-                        response == missing())
+            ASSERT_TRUE(response == ok("inside") || response == refused() || response == missing())
                 << response;
             if (response != missing()) seen.insert(response);
         }
@@ -324,11 +381,11 @@ TEST(Hostile, UnreadableFiles) {
                  {"wwwroot/secret/open.txt", "s"},
                  {"password.txt", "pw\n"}});
     for (const auto* p : {"", "wwwroot", "wwwroot/secret"})
-        fs::permissions(s.dir / p, fs::perms::owner_all | fs::perms::others_read |
-                                       fs::perms::others_exec);
+        fs::permissions(s.dir / p,
+                        fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     for (const auto* p : {"wwwroot/open.txt", "wwwroot/secret/open.txt", "password.txt"})
-        fs::permissions(s.dir / p, fs::perms::owner_read | fs::perms::owner_write |
-                                       fs::perms::others_read);
+        fs::permissions(s.dir / p,
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
     fs::permissions(s.dir / "wwwroot/closed.txt", fs::perms::none);
     fs::permissions(s.dir / "wwwroot/secret/closed.txt", fs::perms::none);
     const std::string input = get("/open.txt") + get("/closed.txt") + get("/secret/closed.txt") +
@@ -374,7 +431,8 @@ TEST(Hostile, ChangingFile) {
                     writer_gave_up = false;
                     break;
                 }
-                fs::resize_file(log, grows ? start.size() + (std::uintmax_t{1} << 20) * i : 1 << 20);
+                fs::resize_file(log,
+                                grows ? start.size() + (std::uintmax_t{1} << 20) * i : 1 << 20);
                 changed_while_served = true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
@@ -390,8 +448,10 @@ TEST(Hostile, ChangingFile) {
         const auto body = answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4));
         EXPECT_EQ(ok(body), answer) << kind;
         // Exactly the size it had when located, not a byte read past it.
-        if (grows) EXPECT_EQ(body.size(), start.size()) << kind;
-        else EXPECT_GE(body.size(), std::size_t{1} << 20) << kind;
+        if (grows)
+            EXPECT_EQ(body.size(), start.size()) << kind;
+        else
+            EXPECT_GE(body.size(), std::size_t{1} << 20) << kind;
         EXPECT_EQ(body.compare(0, start.size(), start, 0, std::min(body.size(), start.size())), 0);
         EXPECT_EQ(body.find_first_not_of('\0', start.size()), std::string::npos) << kind;
     }
@@ -507,12 +567,14 @@ TEST(Hostile, IdleAndStalledClients) {
     };
     const client clients[] = {
         {"idle", [](peer& p, const auto&) { p.send(get("/")); }, ok("index"), false},
-        {"trickling", [](peer& p, const auto& ended) {
+        {"trickling",
+         [](peer& p, const auto& ended) {
              p.send(get("/"));
              const std::string line = "GET /index.html HTTP/1.1\r\n";
              for (std::size_t i = 0; i < line.size() && !ended && p.send(line.substr(i, 1)); ++i)
                  std::this_thread::sleep_for(std::chrono::milliseconds(limit) / 15);
-         }, ok("index"), false},
+         },
+         ok("index"), false},
         {"never reading", [](peer& p, const auto&) { p.send(repeat(1000, get("/two"))); },
          ok(std::string(2 << 20, 't')).substr(0, 4096), true},
     };
@@ -556,22 +618,27 @@ bool ring_socket(int domain, int type, const sockaddr_un* to) {
     if (ring < 0) return false;
     const std::size_t sq_size = params.sq_off.array + params.sq_entries * sizeof(unsigned);
     const std::size_t cq_size = params.cq_off.cqes + params.cq_entries * sizeof(io_uring_cqe);
-    auto* rings = static_cast<char*>(::mmap(nullptr, std::max(sq_size, cq_size), PROT_READ | PROT_WRITE,
-                                            MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQ_RING));
-    auto* sqes = static_cast<io_uring_sqe*>(::mmap(nullptr, params.sq_entries * sizeof(io_uring_sqe),
-                                                   PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQES));
+    auto* rings =
+        static_cast<char*>(::mmap(nullptr, std::max(sq_size, cq_size), PROT_READ | PROT_WRITE,
+                                  MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQ_RING));
+    auto* sqes = static_cast<io_uring_sqe*>(
+        ::mmap(nullptr, params.sq_entries * sizeof(io_uring_sqe), PROT_READ | PROT_WRITE,
+               MAP_SHARED | MAP_POPULATE, ring, IORING_OFF_SQES));
     // One operation in, its result out.
     const auto run = [&](const io_uring_sqe& sqe) {
         auto* tail = reinterpret_cast<std::atomic<unsigned>*>(rings + params.sq_off.tail);
         auto* head = reinterpret_cast<std::atomic<unsigned>*>(rings + params.cq_off.head);
-        const unsigned at = tail->load() & *reinterpret_cast<unsigned*>(rings + params.sq_off.ring_mask);
+        const unsigned at =
+            tail->load() & *reinterpret_cast<unsigned*>(rings + params.sq_off.ring_mask);
         sqes[at] = sqe;
         reinterpret_cast<unsigned*>(rings + params.sq_off.array)[at] = at;
         tail->fetch_add(1);
         ::syscall(SYS_io_uring_enter, ring, 1, 1, IORING_ENTER_GETEVENTS, nullptr, 0);
         const unsigned h = head->load();
-        const int res = reinterpret_cast<io_uring_cqe*>(rings + params.cq_off.cqes)
-            [h & *reinterpret_cast<unsigned*>(rings + params.cq_off.ring_mask)].res;
+        const int res = reinterpret_cast<io_uring_cqe*>(
+                            rings + params.cq_off.cqes)[h & *reinterpret_cast<unsigned*>(
+                                                                rings + params.cq_off.ring_mask)]
+                            .res;
         head->store(h + 1);
         return res;
     };
@@ -599,9 +666,12 @@ TEST(Hostile, Confined) {
     temp_site s({{"wwwroot/in.txt", "in"}, {"outside.txt", "o"}});
     const auto outside = fs::temp_directory_path() / ("confined-" + std::to_string(::getpid()));
     std::ofstream(outside) << "x";
-    const auto readable = [](const fs::path& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC) >= 0; };
+    const auto readable = [](const fs::path& path) {
+        return ::open(path.c_str(), O_RDONLY | O_CLOEXEC) >= 0;
+    };
     const auto created = [](const fs::path& path) {
-        return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) >= 0 && ::unlink(path.c_str()) == 0;
+        return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) >= 0 &&
+               ::unlink(path.c_str()) == 0;
     };
     // A pathname unix socket that listens, as D-Bus or a container runtime's does.
     sockaddr_un listening{.sun_family = AF_UNIX, .sun_path = {}};
@@ -616,32 +686,59 @@ TEST(Hostile, Confined) {
         bool permitted;
         std::function<bool()> attempt;
     } rows[] = {
-        {"run /bin/true", false, [] { char* no_args[] = {nullptr}; return ::execv("/bin/true", no_args) == 0; }},
-        {"fork", leak_checker, [] { const pid_t p = ::fork(); if (p == 0) ::_exit(0); return p > 0; }},
-        {"a UDP socket through io_uring", false, [] { return ring_socket(AF_INET, SOCK_DGRAM, nullptr); }},
-        {"connect to a unix socket through io_uring", false, [&] { return ring_socket(AF_UNIX, SOCK_STREAM, &listening); }},
+        {"run /bin/true", false,
+         [] {
+             char* no_args[] = {nullptr};
+             return ::execv("/bin/true", no_args) == 0;
+         }},
+        {"fork", leak_checker,
+         [] {
+             const pid_t p = ::fork();
+             if (p == 0) ::_exit(0);
+             return p > 0;
+         }},
+        {"a UDP socket through io_uring", false,
+         [] { return ring_socket(AF_INET, SOCK_DGRAM, nullptr); }},
+        {"connect to a unix socket through io_uring", false,
+         [&] { return ring_socket(AF_UNIX, SOCK_STREAM, &listening); }},
         {"create a file in the site", false, [&] { return created("wwwroot/new"); }},
         {"remove a file in the site", false, [] { return ::unlink("wwwroot/in.txt") == 0; }},
-        {"chmod a file outside the site", false, [&] { return ::chmod(outside.c_str(), 0600) == 0; }},
+        {"chmod a file outside the site", false,
+         [&] { return ::chmod(outside.c_str(), 0600) == 0; }},
         {"read /etc/passwd", false, [&] { return readable("/etc/passwd"); }},
-        {"list the working directory", false, [] { return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0; }},
-        {"read another process's limits", false, [&] { rlimit l; return ::prlimit(parent, RLIMIT_CPU, nullptr, &l) == 0; }},
+        {"list the working directory", false,
+         [] { return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0; }},
+        {"read another process's limits", false,
+         [&] {
+             rlimit l;
+             return ::prlimit(parent, RLIMIT_CPU, nullptr, &l) == 0;
+         }},
         {"signal the parent", false, [&] { return ::kill(parent, 0) == 0; }},
-        {"queue a signal to the parent", false, [&] {
+        {"queue a signal to the parent", false,
+         [&] {
              siginfo_t info{};
              info.si_code = SI_QUEUE;
              return ::syscall(SYS_rt_sigqueueinfo, parent, 0, &info) == 0;
          }},
         // Unconfined, this fails with ENOTTY when no terminal is there.
-        {"type into a terminal", false, [] { char c = 'x'; return ::ioctl(0, TIOCSTI, &c) == 0 || errno == ENOTTY; }},
+        {"type into a terminal", false,
+         [] {
+             char c = 'x';
+             return ::ioctl(0, TIOCSTI, &c) == 0 || errno == ENOTTY;
+         }},
         {"a call on no list", false, [] { return ::personality(0xffffffff) != -1; }},
         {"read a file in the root", true, [&] { return readable("wwwroot/in.txt"); }},
         {"read a password.txt created after start", true, [&] { return readable("password.txt"); }},
-        {"read its own limits, signal itself", true, [] {
+        {"read its own limits, signal itself", true,
+         [] {
              rlimit l;
              return ::getrlimit(RLIMIT_NOFILE, &l) == 0 && ::kill(::getpid(), 0) == 0;
          }},
-        {"start a thread", true, [] { std::thread([] {}).join(); return true; }},
+        {"start a thread", true,
+         [] {
+             std::thread([] {}).join();
+             return true;
+         }},
     };
     ASSERT_TRUE(readable("/etc/passwd"));
     // A child confines itself as the server does, waits for the password file
@@ -668,7 +765,8 @@ TEST(Hostile, Confined) {
     for (char c; ::read(results[0], &c, 1) == 1;) got += c;
     for (int fd : {results[0], made[0], made[1], listener}) ::close(fd);
     got.resize(std::size(rows), '?');
-    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], rows[i].permitted ? '1' : '0') << rows[i].name;
+    for (std::size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got[i], rows[i].permitted ? '1' : '0') << rows[i].name;
     EXPECT_EQ(wait_server(child), 0);
     EXPECT_EQ(fs::file_size(outside), 1u);
     fs::remove(outside);
@@ -681,7 +779,9 @@ TEST(Hostile, Confined) {
             sock_filter all{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW};
             sock_fprog prog{1, &all};
             filtered = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-                       ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0 ? 1 : 2;
+                               ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0
+                           ? 1
+                           : 2;
             filtered.notify_one();
             ::pause();
         });
@@ -696,7 +796,8 @@ TEST(Hostile, Confined) {
         text[std::max<ssize_t>(n, 0)] = '\0';
         ::_exit(std::strstr(text, "\nSeccomp:\t0\n") ? 0 : 2);
     }
-    EXPECT_EQ(wait_server(split), 0) << "a filter on this thread while another thread has none of ours";
+    EXPECT_EQ(wait_server(split), 0)
+        << "a filter on this thread while another thread has none of ours";
     // The server itself, once it has answered.
     peer p(s.dir, true, false);
     ASSERT_TRUE(p.send(get("/in.txt")));

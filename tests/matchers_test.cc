@@ -34,14 +34,20 @@ std::optional<std::string> by_regex(const std::regex& re, const std::string& s) 
 
 std::vector<pattern> patterns() {
     return {
-        {"request line", match_request_line, std::regex("^GET (/[^ ]*) HTTP/1\\.1$"),
-         {"GET / HTTP/1.1", "GET /a\tb\r HTTP/1.1", "GET /x?y=%41 HTTP/1.1",
-          "GET /a b HTTP/1.1", "GET  / HTTP/1.1", "GET / HTTP/1x1", "GET / HTTP/1.1 "}},
-        {"authorization", match_authorization, std::regex("^Authorization: +Basic (.+)$"),
+        {"request line",
+         match_request_line,
+         std::regex("^GET (/[^ ]*) HTTP/1\\.1$"),
+         {"GET / HTTP/1.1", "GET /a\tb\r HTTP/1.1", "GET /x?y=%41 HTTP/1.1", "GET /a b HTTP/1.1",
+          "GET  / HTTP/1.1", "GET / HTTP/1x1", "GET / HTTP/1.1 "}},
+        {"authorization",
+         match_authorization,
+         std::regex("^Authorization: +Basic (.+)$"),
          {"Authorization: Basic cm9vdDo=", "Authorization:   Basic  x y",
           "authorization: Basic eA==", "Authorization:Basic eA==", "Authorization: Basic ",
           "Authorization: Basic a\rb"}},
-        {"root user", match_root, std::regex("^root:(.*)$"),
+        {"root user",
+         match_root,
+         std::regex("^root:(.*)$"),
          {"root:", "root:pw:with:colons", "root", "toor:pw", "root:a\nb", "root:\0x"s}},
     };
 }
@@ -60,9 +66,15 @@ TEST(Matchers, AgreeWithRegex) {
                 char c = alphabet[rng() % alphabet.size()];
                 std::size_t at = s.empty() ? 0 : rng() % s.size();
                 switch (rng() % 3) {
-                case 0: if (!s.empty()) s[at] = c; break;
-                case 1: s.insert(s.begin() + static_cast<long>(at), c); break;
-                default: if (!s.empty()) s.erase(at, 1); break;
+                case 0:
+                    if (!s.empty()) s[at] = c;
+                    break;
+                case 1:
+                    s.insert(s.begin() + static_cast<long>(at), c);
+                    break;
+                default:
+                    if (!s.empty()) s.erase(at, 1);
+                    break;
                 }
             }
             lines.push_back(s);
@@ -84,32 +96,42 @@ TEST(Parser, Blocks) {
     } cases[] = {
         {"CR LF", "GET / HTTP/1.1\r\n\r\n", {{"/", std::nullopt}}},
         {"end without blank line", "GET /a HTTP/1.1", {{"/a", std::nullopt}}},
-        {"credential", "GET / HTTP/1.1\r\nAuthorization: Basic cm9vdDpwdw==\r\n\r\n",
+        {"credential",
+         "GET / HTTP/1.1\r\nAuthorization: Basic cm9vdDpwdw==\r\n\r\n",
          {{"/", "pw"}}},
         {"last accepted wins",
          "GET / HTTP/1.1\nAuthorization: Basic cm9vdDpvbmU=\nAuthorization: Basic "
          "cm9vdDp0d28=\nAuthorization: Basic dXNlcjp4\n\n",
          {{"/", "two"}}},
         {"empty password", "GET / HTTP/1.1\nAuthorization:  Basic cm9vdDo=\n\n", {{"/", ""}}},
-        {"carriage return inside", "GET / HTTP/1.1\nAuthorization: Basic cm9v\rdDo=\n\n",
+        {"carriage return inside",
+         "GET / HTTP/1.1\nAuthorization: Basic cm9v\rdDo=\n\n",
          {{"/", std::nullopt}}},
-        {"line ends blocks", "GET /1 HTTP/1.1\n \t\nGET /2 HTTP/1.1\n\r\n\nGET /3 HTTP/1.1\n",
+        {"line ends blocks",
+         "GET /1 HTTP/1.1\n \t\nGET /2 HTTP/1.1\n\r\n\nGET /3 HTTP/1.1\n",
          {{"/1", std::nullopt}, {"/2", std::nullopt}}},
-        {"stops at a rejected line", "GET /1 HTTP/1.1\n\nGET /2 HTTP/1.0\n\nGET /3 HTTP/1.1\n",
+        {"stops at a rejected line",
+         "GET /1 HTTP/1.1\n\nGET /2 HTTP/1.0\n\nGET /3 HTTP/1.1\n",
          {{"/1", std::nullopt}}},
         // A body is never read, so a request that declares one ends the service.
-        {"zero lengths, any case", "GET /1 HTTP/1.1\ncontent-length: 0\n\nGET /2 HTTP/1.1\nContent-Length:  00\n\n",
+        {"zero lengths, any case",
+         "GET /1 HTTP/1.1\ncontent-length: 0\n\nGET /2 HTTP/1.1\nContent-Length:  00\n\n",
          {{"/1", std::nullopt}, {"/2", std::nullopt}}},
         {"a length", "GET /1 HTTP/1.1\nContent-Length: 19\n\nGET /2 HTTP/1.1\n\n", {}},
-        {"a length before the colon", "GET /1 HTTP/1.1\nContent-length : 5\n\nGET /2 HTTP/1.1\n\n", {}},
+        {"a length before the colon",
+         "GET /1 HTTP/1.1\nContent-length : 5\n\nGET /2 HTTP/1.1\n\n",
+         {}},
         {"a length that is no number", "GET /1 HTTP/1.1\nContent-Length: 0x0\n\n", {}},
         {"two lengths", "GET /1 HTTP/1.1\nContent-Length: 0\nContent-Length: 0\n\n", {}},
         {"chunked", "GET /1 HTTP/1.1\nTRANSFER-ENCODING: chunked\n\n0\n\n", {}},
-        {"Content-Lengthy is no length", "GET /1 HTTP/1.1\nContent-Lengthy: 5\n\n", {{"/1", std::nullopt}}},
+        {"Content-Lengthy is no length",
+         "GET /1 HTTP/1.1\nContent-Lengthy: 5\n\n",
+         {{"/1", std::nullopt}}},
     };
     for (const auto& c : cases) {
         const int fd = ::memfd_create("input", MFD_CLOEXEC);
-        ASSERT_EQ(::write(fd, c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
+        ASSERT_EQ(::write(fd, c.input.data(), c.input.size()),
+                  static_cast<ssize_t>(c.input.size()));
         ::lseek(fd, 0, SEEK_SET);
         input in(fd);
         std::vector<request_info> got;

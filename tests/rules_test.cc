@@ -28,7 +28,11 @@ TEST(Rules, Rtrim) {
 }
 
 TEST(Rules, Inside) {
-    const struct { const char* path; const char* root; bool want; } cases[] = {
+    const struct {
+        const char* path;
+        const char* root;
+        bool want;
+    } cases[] = {
         {"/srv/wwwroot", "/srv/wwwroot", true},
         {"/srv/wwwroot/a", "/srv/wwwroot", true},
         {"/srv/wwwroot-old/f", "/srv/wwwroot", false},
@@ -60,29 +64,41 @@ TEST(Rules, B64decode) {
 }
 
 TEST(Rules, SameText) {
-    const struct { const char* a; const char* b; bool want; } cases[] = {
-        {"", "", true}, {"pw", "pw", true}, {"pw", "pW", false},
-        {"pw", "pw ", false}, {"", "x", false}, {"longer", "long", false},
+    const struct {
+        const char* a;
+        const char* b;
+        bool want;
+    } cases[] = {
+        {"", "", true},       {"pw", "pw", true}, {"pw", "pW", false},
+        {"pw", "pw ", false}, {"", "x", false},   {"longer", "long", false},
     };
     for (const auto& c : cases) EXPECT_EQ(same_text(c.a, c.b), c.want) << c.a << "|" << c.b;
 }
 
 TEST(Rules, FailureClasses) {
     constexpr auto now = failure::not_now, there = failure::not_there, gone = failure::gone;
-    const struct { int error; on where; failure want; } cases[] = {
-        {EINTR, on::file, now}, {EAGAIN, on::stream, now}, {ENOMEM, on::file, now},
-        {ENOMEM, on::stream, now}, {ENOBUFS, on::stream, now}, {EMFILE, on::file, now},
-        {ENFILE, on::file, now}, {ENOENT, on::file, there}, {ENOTDIR, on::file, there},
-        {ELOOP, on::file, there}, {EACCES, on::file, there}, {ENAMETOOLONG, on::file, there},
-        {EIO, on::file, there}, {EIO, on::stream, gone}, {EPIPE, on::stream, gone},
+    const struct {
+        int error;
+        on where;
+        failure want;
+    } cases[] = {
+        {EINTR, on::file, now},         {EAGAIN, on::stream, now},  {ENOMEM, on::file, now},
+        {ENOMEM, on::stream, now},      {ENOBUFS, on::stream, now}, {EMFILE, on::file, now},
+        {ENFILE, on::file, now},        {ENOENT, on::file, there},  {ENOTDIR, on::file, there},
+        {ELOOP, on::file, there},       {EACCES, on::file, there},  {ENAMETOOLONG, on::file, there},
+        {EIO, on::file, there},         {EIO, on::stream, gone},    {EPIPE, on::stream, gone},
         {ECONNRESET, on::stream, gone},
     };
     for (const auto& c : cases)
         EXPECT_EQ(classify(c.error, c.where), c.want) << c.error << " " << int(c.where);
     // And how each passing one is waited out.
-    const struct { int error; retry want; } retries[] = {
-        {EINTR, retry::at_once}, {EAGAIN, retry::when_ready}, {EWOULDBLOCK, retry::when_ready},
-        {ENOMEM, retry::after_pause}, {EMFILE, retry::after_pause}, {ENOBUFS, retry::after_pause},
+    const struct {
+        int error;
+        retry want;
+    } retries[] = {
+        {EINTR, retry::at_once},          {EAGAIN, retry::when_ready},
+        {EWOULDBLOCK, retry::when_ready}, {ENOMEM, retry::after_pause},
+        {EMFILE, retry::after_pause},     {ENOBUFS, retry::after_pause},
     };
     for (const auto& r : retries) EXPECT_EQ(how_to_retry(r.error), r.want) << r.error;
 }

@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <cstdlib>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <optional>
 
 namespace fs = std::filesystem;
@@ -87,8 +87,9 @@ std::optional<std::string> unprivileged_unavailable() {
 
 pid_t start_server(const fs::path& dir, int in, int out, int err, const run_options& options,
                    const fs::path& peak_file) {
-    const std::string binary = options.quick_limits ? STDHTTPD_QUICK_BIN
-                               : drops_privileges(options) ? reachable_binary() : STDHTTPD_BIN;
+    const std::string binary = options.quick_limits        ? STDHTTPD_QUICK_BIN
+                               : drops_privileges(options) ? reachable_binary()
+                                                           : STDHTTPD_BIN;
     std::vector<std::string> words;
     // A forked child's peak counts the parent's pages, so the peak is taken
     // from a small measuring process that starts the server itself.
@@ -183,8 +184,8 @@ run_result expect_answers(const fs::path& dir, const std::string& input,
     EXPECT_EQ(r.status, 0) << name;
     EXPECT_EQ(r.err, "") << name;
     const auto differs = first_difference(r.out, expected);
-    EXPECT_EQ(differs, std::nullopt) << name << ": " << r.out.size() << " bytes out, starting "
-                                     << r.out.substr(0, 200);
+    EXPECT_EQ(differs, std::nullopt)
+        << name << ": " << r.out.size() << " bytes out, starting " << r.out.substr(0, 200);
     return r;
 }
 

@@ -4,26 +4,26 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
-#include <initializer_list>
 #include <utility>
+#include <vector>
 
 struct run_result {
     std::string out;
     std::string err;
-    int status = -1;        // exit status, or -1 when it did not exit normally
-    long peak_kib = 0;      // peak resident memory of the server, in KiB
-    long consumed = 0;      // bytes of the input that the server read
+    int status = -1;    // exit status, or -1 when it did not exit normally
+    long peak_kib = 0;  // peak resident memory of the server, in KiB
+    long consumed = 0;  // bytes of the input that the server read
 };
 
 struct run_options {
     rlim_t stack_bytes = 0;     // > 0: the stack limit it runs under
     bool unprivileged = false;  // run as user nobody when the tests run as root
-    rlim_t threads = 0;  // > 0, with unprivileged: its limit on threads, as a user of its own
-    rlim_t open_files = 0;      // > 0: the soft limit on open descriptors
+    rlim_t threads = 0;     // > 0, with unprivileged: its limit on threads, as a user of its own
+    rlim_t open_files = 0;  // > 0: the soft limit on open descriptors
     rlim_t open_files_hard = 4096;              // with open_files: the hard limit
     std::vector<std::string> environment = {};  // NAME=value set for the server
     std::vector<std::string> wrapper = {};      // a command that runs the server, e.g. strace

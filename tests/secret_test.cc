@@ -42,16 +42,20 @@ TEST(Secret, PasswordFileForms) {
     for (const auto& c : cases) {
         temp_site s({{"wwwroot/secret/note.txt", note}});
         if (c.file == "elsewhere") s.link("password.txt", elsewhere.dir / "keys/pw");
-        if (c.file == "/") fs::create_directory(s.dir / "password.txt");
-        else if (c.file && c.file->starts_with("/")) s.link("password.txt", *c.file);
-        else if (c.file && c.file != "elsewhere") s.file("password.txt", *c.file);
+        if (c.file == "/")
+            fs::create_directory(s.dir / "password.txt");
+        else if (c.file && c.file->starts_with("/"))
+            s.link("password.txt", *c.file);
+        else if (c.file && c.file != "elsewhere")
+            s.file("password.txt", *c.file);
         std::string headers = c.sent ? basic(*c.sent) : "";
         expect_answers(s.dir, get("/secret/note.txt", headers), {c.served ? ok(note) : refused()},
                        c.name);
     }
     // A Kubernetes Secret: password.txt -> ..data/password.txt, ..data -> a
     // folder of its own, rotated by swapping ..data while a client stays.
-    const temp_site volume({{"..2026_a/password.txt", "old\n"}, {"..2026_b/password.txt", "new\n"}});
+    const temp_site volume(
+        {{"..2026_a/password.txt", "old\n"}, {"..2026_b/password.txt", "new\n"}});
     volume.link("..data", "..2026_a");
     volume.link("password.txt", "..data/password.txt");
     temp_site s({{"wwwroot/secret/note.txt", note}});
@@ -63,7 +67,8 @@ TEST(Secret, PasswordFileForms) {
     for (int fd : {in[0], out[1]}) ::close(fd);
     const auto ask = [&](const char* password) {
         const auto request = get("/secret/note.txt", basic(std::string("root:") + password));
-        EXPECT_EQ(::write(in[1], request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        EXPECT_EQ(::write(in[1], request.data(), request.size()),
+                  static_cast<ssize_t>(request.size()));
         std::string answer(ok(note).size(), '\0');
         std::size_t got = 0;
         for (ssize_t n = 1; got < answer.size() && n > 0; got += static_cast<std::size_t>(n))

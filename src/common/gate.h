@@ -66,8 +66,8 @@ private:
     // no order to keep.
     const bool roomy;
     std::size_t held = 0;
-    std::size_t next = 0;        // the first request not yet let in
-    bool letting_in = false;     // a thread lets requests in
+    std::size_t next = 0;     // the first request not yet let in
+    bool letting_in = false;  // a thread lets requests in
     std::array<const entry*, max_requests> waiting{};
     // 1: let in; 2: its turn, and its then() is left to it.
     std::array<std::atomic<unsigned>, max_requests> in{};
@@ -78,7 +78,8 @@ class share {
 public:
     share() = default;
     template <class Then = bool (*)()>
-    share(gate& source, std::size_t number, std::size_t units, Then then = [] { return true; })
+    share(
+        gate& source, std::size_t number, std::size_t units, Then then = [] { return true; })
         : from(&source), n(units) {
         source.take(number, units, then);
     }

@@ -29,8 +29,8 @@ std::optional<std::string_view> served_root() {
     return root;
 }
 
-std::optional<bool> allowed(const reader& file, const text& target,
-                            const optional_text& password, const for_request& who) {
+std::optional<bool> allowed(const reader& file, const text& target, const optional_text& password,
+                            const for_request& who) {
     auto root = served_root();
     if (!root) return std::nullopt;
     auto resolved = file.opened() ? file.path() : canonicalize(target);

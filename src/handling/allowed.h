@@ -14,5 +14,5 @@ std::optional<std::string_view> served_root();
 // Decides the request on the file that was opened for target (or, when
 // the open failed, on the target's canonical path): nothing for not found,
 // false for refused, true for permitted.
-std::optional<bool> allowed(const reader& file, const text& target,
-                            const optional_text& password, const for_request& who);
+std::optional<bool> allowed(const reader& file, const text& target, const optional_text& password,
+                            const for_request& who);

@@ -28,5 +28,6 @@ memory_plan plan_memory(std::optional<std::uint64_t> limit) {
     const std::uint64_t usable = *limit > own_memory ? *limit - own_memory : 0;
     const std::uint64_t for_bodies = usable / 2;
     return {static_cast<std::size_t>(std::min<std::uint64_t>(most_bodies, for_bodies)), for_bodies,
-            static_cast<std::size_t>(std::clamp<std::uint64_t>(usable / 4 / worker_memory, 1, max_requests))};
+            static_cast<std::size_t>(
+                std::clamp<std::uint64_t>(usable / 4 / worker_memory, 1, max_requests))};
 }

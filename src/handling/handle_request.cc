@@ -38,8 +38,8 @@ answer decide(const request_info& request, std::size_t number, budgets& shared) 
         decision = allowed(*file, target, request.auth, who);
     });
     const bool body = decision && *decision && !file->is_directory();
-    const bool holdable = body && file->holdable(head_room) &&
-                          head_room + file->size() <= shared.largest_body;
+    const bool holdable =
+        body && file->holdable(head_room) && head_room + file->size() <= shared.largest_body;
     text buffer;
     // The body's memory is taken in the same turn as its share of the
     // budget: no later body then holds memory that an earlier one needs.

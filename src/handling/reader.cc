@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <optional>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "handling/budget.h"
 #include "handling/canonicalize.h"
@@ -39,8 +39,10 @@ int open_waiting(const char* path, int flags, const for_request& who) {
         const int error = errno;
         if (fd < 0 && out_of_descriptors(error) && who.descriptors.sole(worker_descriptors)) {
             const auto now = std::chrono::steady_clock::now();
-            if (!since) since = now;
-            else if (now - *since >= sole_wait) end_service(who.number);
+            if (!since)
+                since = now;
+            else if (now - *since >= sole_wait)
+                end_service(who.number);
             errno = error;  // as persist must see it, whatever the calls above left
         }
         return fd;
@@ -61,8 +63,7 @@ opener::~opener() {
 reader::reader(const text& path, const for_request& request)
     : opener(path.c_str(), O_PATH, request), who(request) {
     if (fd < 0 && errno == ENAMETOOLONG) {
-        if (auto canonical = canonicalize(path))
-            fd = open_waiting(canonical->c_str(), O_PATH, who);
+        if (auto canonical = canonicalize(path)) fd = open_waiting(canonical->c_str(), O_PATH, who);
     }
     struct stat st;
     if (fd >= 0 && persist([&] { return ::fstat(fd, &st); }) == 0) {

@@ -98,7 +98,8 @@ void write_one(queue& q, std::unique_lock<std::mutex>& hold, answer reply, bool 
     static const bool socket = is_socket(1);
     if (ends) leave();
     hold.unlock();
-    if (!write_all(1, compose(reply.buffer, reply.result), socket ? std::optional(stall_limit) : std::nullopt))
+    if (!write_all(1, compose(reply.buffer, reply.result),
+                   socket ? std::optional(stall_limit) : std::nullopt))
         leave();  // nothing more can reach the client
     // Its memory and its share of the budget go back at once.
     { const answer done = std::move(reply); }
@@ -114,7 +115,9 @@ void enqueue(std::size_t number, answer reply, bool ends) {
     std::unique_lock hold(q.lock);
     if (q.next != number) {
         hold.unlock();
-        auto p = until_allocated([&] { return std::unique_ptr<place>(new place{std::move(reply), ends}); });
+        auto p = until_allocated([&] {
+            return std::unique_ptr<place>(new place{std::move(reply), ends});
+        });
         hold.lock();
         if (q.next != number) {
             q.left[number] = std::move(p);
@@ -136,8 +139,8 @@ std::string_view compose(text& buffer, outcome result) {
     if (buffer.empty()) return h.bare;
     char count[longest_count];
     const auto digits = std::to_chars(count, count + sizeof count, buffer.size() - head_room).ptr;
-    const std::string_view parts[] = {h.line, h.extra, length_name,
-                                      std::string_view(count, digits), "\r\n\r\n"};
+    const std::string_view parts[] = {h.line, h.extra, length_name, std::string_view(count, digits),
+                                      "\r\n\r\n"};
     std::size_t start = head_room;
     for (auto part : parts) start -= part.size();
     std::size_t at = start;

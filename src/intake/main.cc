@@ -70,7 +70,8 @@ int main() {
     // Read now, while /proc and /sys are still open to the process, and the
     // descriptors counted while only what the process was given is open.
     const memory_plan plan = plan_memory(cgroup_memory_limit());
-    budgets shared{gate(plan.bodies), gate(free_descriptors(), worker_descriptors), plan.largest_body};
+    budgets shared{gate(plan.bodies), gate(free_descriptors(), worker_descriptors),
+                   plan.largest_body};
     // Before the first request, so that every worker starts confined.
     confine();
     input in(0);

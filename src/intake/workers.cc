@@ -63,8 +63,9 @@ void workers::dispatch(const request_info& request) {
     // Every running worker waits only for earlier ones, so the earliest
     // always goes on, and one of them finishing lets this one start.
     for (auto now = running.load(); now >= most_running; now = running.load()) running.wait(now);
-    auto start = until_allocated(
-        [&] { return std::make_unique<start_record>(start_record{request, dispatched, &shared}); });
+    auto start = until_allocated([&] {
+        return std::make_unique<start_record>(start_record{request, dispatched, &shared});
+    });
     ++dispatched;
     running.fetch_add(1);
     pthread_t thread;

@@ -12,19 +12,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "common/fixed.h"
-
 
 namespace {
 
@@ -76,7 +75,9 @@ enum class rule { added, missing, failed };
 // what is short.
 rule allow_beneath(int ruleset, const char* path, std::uint64_t rights) {
     const int fd = ::open(path, O_PATH | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? rule::missing : rule::failed;
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? rule::missing
+                                                                      : rule::failed;
     landlock_path_beneath_attr r{};
     r.allowed_access = rights;
     r.parent_fd = fd;
@@ -144,8 +145,8 @@ std::vector<std::string> link_folders(const std::string& path) {
 // none is allowed. A kernel without Landlock leaves the process as it was;
 // so does a rule that cannot be added, rather than refusing the site.
 void restrict_filesystem() {
-    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, 0,
-                               LANDLOCK_CREATE_RULESET_VERSION);
+    const long abi =
+        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 1) return;
     // Version n is versions[n - 1]; a newer one knows all that the newest here knows.
     const version& v = versions[std::min(abi, std::ssize(versions)) - 1];
@@ -186,6 +187,7 @@ struct permitted {
 // The calls that the server makes once confined, and no other: reading and
 // writing its streams and files, locating and resolving files, waiting,
 // threads and their memory, and the C library's own needs.
+// clang-format off
 constexpr permitted calls[] = {
     // Streams and files.
     {SYS_read, check::allow}, {SYS_write, check::allow}, {SYS_pread64, check::allow},
@@ -235,6 +237,7 @@ constexpr permitted calls[] = {
 #endif
 #endif
 };
+// clang-format on
 
 constexpr std::uint32_t allow = SECCOMP_RET_ALLOW;
 constexpr std::uint32_t refuse = SECCOMP_RET_ERRNO | EPERM;
@@ -270,16 +273,23 @@ program decision(check how, std::uint32_t self) {
     case check::thread_only:
         // The leak checker's own process is cloned without CLONE_THREAD.
         if (leak_checker)
-            return {load_arg(0), op(BPF_JMP | BPF_JSET | BPF_K, new_namespaces, 0, 1), give(refuse), give(allow)};
+            return {load_arg(0), op(BPF_JMP | BPF_JSET | BPF_K, new_namespaces, 0, 1), give(refuse),
+                    give(allow)};
         return {load_arg(0), op(BPF_JMP | BPF_JSET | BPF_K, new_namespaces, 1, 0),
                 op(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0), give(refuse), give(allow)};
     case check::self_only:
         return {load_arg(0), op(BPF_JMP | BPF_JEQ | BPF_K, self, 0, 1), give(allow), give(refuse)};
     case check::read_own_limit:
         // pid 0 or our own, and no new limit.
-        return {load_arg(0), op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0), op(BPF_JMP | BPF_JEQ | BPF_K, self, 0, 4),
-                load_arg(2), op(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 2), load_arg(2, true),
-                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0), give(refuse), give(allow)};
+        return {load_arg(0),
+                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+                op(BPF_JMP | BPF_JEQ | BPF_K, self, 0, 4),
+                load_arg(2),
+                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 2),
+                load_arg(2, true),
+                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+                give(refuse),
+                give(allow)};
     }
     return {give(refuse)};
 }
@@ -351,8 +361,10 @@ program allowlist() {
     std::vector<std::uint32_t> first = {0};
     std::vector<std::size_t> how = {1};
     const auto region = [&](std::uint32_t from, std::size_t d) {
-        if (first.back() == from) how.back() = d;
-        else if (how.back() != d) first.push_back(from), how.push_back(d);
+        if (first.back() == from)
+            how.back() = d;
+        else if (how.back() != d)
+            first.push_back(from), how.push_back(d);
     };
     for (const auto& c : sorted) {
         const auto nr = static_cast<std::uint32_t>(c.nr);

@@ -59,7 +59,8 @@ struct place {
 std::optional<place> group_place(std::string_view group, bool v2, const char* limit_file) {
     // Where the hierarchy is usually mounted from its root: found without
     // reading every mount, which each connection would pay for.
-    place usual{v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory", group == "/" ? "" : std::string(group)};
+    place usual{v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory",
+                group == "/" ? "" : std::string(group)};
     if (::access((usual.point + usual.below + limit_file).c_str(), F_OK) == 0) return usual;
     const auto mounts = contents("/proc/self/mountinfo");
     if (!mounts) return std::nullopt;
@@ -140,8 +141,7 @@ std::uint64_t never_fits() {
     static const std::uint64_t ceiling = [] {
         std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
         struct sysinfo si;
-        if (::sysinfo(&si) == 0)
-            most = (std::uint64_t{si.totalram} + si.totalswap) * si.mem_unit;
+        if (::sysinfo(&si) == 0) most = (std::uint64_t{si.totalram} + si.totalswap) * si.mem_unit;
         rlimit lim;
         if (::getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
             most = std::min<std::uint64_t>(most, lim.rlim_cur);

@@ -9,7 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     const int fd = ::memfd_create("input", MFD_CLOEXEC);
-    if (fd < 0 || ::write(fd, data, size) != static_cast<ssize_t>(size) || ::lseek(fd, 0, SEEK_SET) != 0)
+    if (fd < 0 || ::write(fd, data, size) != static_cast<ssize_t>(size) ||
+        ::lseek(fd, 0, SEEK_SET) != 0)
         std::abort();
     input in(fd);
     for (int left = 1000; left > 0; --left) {
