@@ -5,9 +5,9 @@
 #include "common/fixed.h"
 #include "common/gate.h"
 #include "handling/allowed.h"
+#include "handling/answers.h"
 #include "handling/budget.h"
 #include "handling/reader.h"
-#include "handling/response.h"
 #include "sys/failure.h"
 
 text target_path(const text& path) {

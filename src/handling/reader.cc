@@ -11,9 +11,9 @@
 #include <cstring>
 #include <optional>
 
+#include "handling/answers.h"
 #include "handling/budget.h"
 #include "handling/canonicalize.h"
-#include "handling/response.h"
 #include "sys/failure.h"
 #include "sys/limits.h"
 

@@ -1,17 +1,8 @@
 #include "handling/response.h"
 
-#include <unistd.h>
-
 #include <array>
-#include <atomic>
 #include <charconv>
 #include <cstring>
-#include <memory>
-#include <mutex>
-
-#include "common/fixed.h"
-#include "sys/failure.h"
-#include "sys/stream.h"
 
 namespace {
 
@@ -60,78 +51,6 @@ static_assert([] {
     return true;
 }());
 
-#ifdef STDHTTPD_COVERAGE
-extern "C" void __gcov_dump();
-#endif
-
-// Ends the process at once, with status 0; the coverage build writes its
-// counts first.
-[[noreturn]] void leave() {
-#ifdef STDHTTPD_COVERAGE
-    __gcov_dump();
-#endif
-    ::_exit(0);
-}
-
-// Answers ready to be written, each in its request's place. Whoever writes
-// an answer goes on with those ready after it, so that no worker waits for
-// its turn and none has to be woken for it.
-struct place {
-    answer reply;
-    bool ends;  // the service ends here
-};
-
-struct queue {
-    std::mutex lock;
-    std::size_t next = 0;  // the first answer not yet written
-    // Answers left before their turn, with all they hold.
-    std::array<std::unique_ptr<place>, max_requests> left{};
-};
-
-queue& answers() {
-    static queue q;
-    return q;
-}
-
-// Writes one answer in its turn, and frees it; the caller holds the lock.
-void write_one(queue& q, std::unique_lock<std::mutex>& hold, answer reply, bool ends) {
-    static const bool socket = is_socket(1);
-    if (ends) leave();
-    hold.unlock();
-    if (!write_all(1, compose(reply.buffer, reply.result),
-                   socket ? std::optional(stall_limit) : std::nullopt))
-        leave();  // nothing more can reach the client
-    // Its memory and its share of the budget go back at once.
-    { const answer done = std::move(reply); }
-    hold.lock();
-    ++q.next;
-}
-
-// Writes the answer of request number, and those left after it, once its
-// turn has come; before, leaves it in its place. An answer written in its
-// turn allocates nothing.
-void enqueue(std::size_t number, answer reply, bool ends) {
-    queue& q = answers();
-    std::unique_lock hold(q.lock);
-    if (q.next != number) {
-        hold.unlock();
-        auto p = until_allocated([&] {
-            return std::unique_ptr<place>(new place{std::move(reply), ends});
-        });
-        hold.lock();
-        if (q.next != number) {
-            q.left[number] = std::move(p);
-            return;
-        }
-        reply = std::move(p->reply);
-    }
-    write_one(q, hold, std::move(reply), ends);
-    while (q.next < max_requests && q.left[q.next]) {
-        const auto p = std::move(q.left[q.next]);
-        write_one(q, hold, std::move(p->reply), p->ends);
-    }
-}
-
 }  // namespace
 
 std::string_view compose(text& buffer, outcome result) {
@@ -149,15 +68,4 @@ std::string_view compose(text& buffer, outcome result) {
         at += part.size();
     }
     return std::string_view(buffer).substr(start);
-}
-
-void send(answer reply, std::size_t number) {
-    enqueue(number, std::move(reply), false);
-}
-
-void end_service(std::size_t number) {
-    enqueue(number, {}, true);
-    // Whoever writes up to this place ends the process there.
-    std::atomic<unsigned> never{0};
-    for (;;) never.wait(0);
 }
