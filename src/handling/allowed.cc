@@ -33,7 +33,7 @@ std::optional<bool> allowed(const reader& file, const text& target, const option
                             const for_request& who) {
     auto root = served_root();
     if (!root) return std::nullopt;
-    auto resolved = file.opened() ? file.path() : canonicalize(target);
+    auto resolved = file.opened() ? canonical_path(file.descriptor()) : canonicalize(target);
     if (!resolved) return std::nullopt;
     if (!inside(*resolved, *root)) return false;
     if (guarded(*resolved)) return secret_permits(password, who);

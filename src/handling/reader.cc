@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cstring>
 #include <optional>
 
 #include "handling/answers.h"
@@ -80,29 +78,6 @@ std::uint64_t reader::size() const {
     return bytes;
 }
 
-reader::link reader::self() const {
-    constexpr std::string_view dir = "/proc/self/fd/";
-    link name{};
-    std::memcpy(name.data(), dir.data(), dir.size());
-    std::to_chars(name.data() + dir.size(), name.data() + name.size() - 1, fd);
-    return name;
-}
-
-optional_text reader::path() const {
-    // Without a handle, the link is not there either.
-    const link name = self();
-    text out(256, '\0');
-    for (;;) {
-        auto n = persist([&] { return ::readlink(name.data(), out.data(), out.size()); });
-        if (n < 0) return std::nullopt;
-        if (static_cast<std::size_t>(n) < out.size()) {
-            out.resize(static_cast<std::size_t>(n));
-            return out;
-        }
-        out.resize(out.size() * 2);
-    }
-}
-
 bool reader::holdable(std::size_t room) const {
     return S_ISREG(mode) && bytes <= text().max_size() - room && bytes < never_fits();
 }
@@ -113,7 +88,7 @@ bool reader::read(text& out, std::size_t room) const {
     if (!S_ISREG(mode)) return false;
     // Opening the handle's own link opens the very file located, wherever its
     // path now leads.
-    const opener content(self().data(), O_RDONLY, who);
+    const opener content(link_of(fd).data(), O_RDONLY, who);
     const int in = content.descriptor();
     if (in < 0) return false;
     // Reads at explicit offsets: with many threads sharing the descriptor

@@ -1,5 +1,4 @@
 #pragma once
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,9 +49,6 @@ public:
     // Size of a regular file when it was located; 0 for anything else.
     std::uint64_t size() const;
 
-    // Returns the canonical absolute path of the located file itself, or nothing.
-    optional_text path() const;
-
     // True when the content of a regular file, after room bytes, could ever
     // be held in memory.
     bool holdable(std::size_t room) const;
@@ -68,10 +64,6 @@ public:
     optional_text get() const;
 
 private:
-    // The name of the handle's own link in /proc, without allocating.
-    using link = std::array<char, 32>;
-    link self() const;
-
     for_request who;
     unsigned mode = 0;
     std::uint64_t bytes = 0;
