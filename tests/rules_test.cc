@@ -1,7 +1,10 @@
-// Tables for the small rules: trimming, containment, decoding, comparison, the served root.
+// Tables for the small rules: trimming, containment, decoding, comparison, the served root,
+// the cgroup's memory limit.
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,7 @@
 #include "handling/secret.h"
 #include "intake/b64decode.h"
 #include "sys/failure.h"
+#include "sys/limits.h"
 
 using namespace std::string_literals;
 
@@ -118,4 +122,53 @@ TEST(Rules, ServedRootIsKeptOnceFound) {
     EXPECT_EQ(served_root(), found);
     fs::current_path(before);
     fs::remove_all(dir);
+}
+
+// The memory limit is found whichever cgroup layout the host has: files laid
+// out below a folder of the test's own, as /proc and /sys show them.
+TEST(Rules, CgroupMemoryLimit) {
+    namespace fs = std::filesystem;
+    const std::string v1_mount =
+        "36 31 0:33 /machine.slice/c.scope /cgroups/memory ro - cgroup cgroup rw,memory\n";
+    const struct {
+        const char* name;
+        std::map<std::string, std::string> files;
+        std::optional<std::uint64_t> want;
+    } cases[] = {
+        {"v2, the limit on a parent",
+         {{"proc/self/cgroup", "0::/kubepods/pod/c\n"},
+          {"sys/fs/cgroup/kubepods/pod/c/memory.max", "max\n"},
+          {"sys/fs/cgroup/kubepods/pod/memory.max", "67108864\n"}},
+         64 << 20},
+        {"v2, a namespace's own root",
+         {{"proc/self/cgroup", "0::/\n"}, {"sys/fs/cgroup/memory.max", "41943040\n"}},
+         40 << 20},
+        {"v2, no limit",
+         {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/memory.max", "max\n"}},
+         std::nullopt},
+        {"v1, a container's group mounted elsewhere",
+         {{"proc/self/cgroup", "4:memory:/machine.slice/c.scope\n0::/\n"},
+          {"proc/self/mountinfo", v1_mount},
+          {"cgroups/memory/memory.limit_in_bytes", "67108864\n"}},
+         64 << 20},
+        {"hybrid: memory on v1 only",
+         {{"proc/self/cgroup", "4:memory:/a\n0::/\n"},
+          {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "1048576\n"},
+          {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"}},
+         1 << 20},
+        {"a limit that is not a number",
+         {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/memory.max", "12k\n"}},
+         std::nullopt},
+        {"no cgroup file", {}, std::nullopt},
+    };
+    const auto root = fs::temp_directory_path() / ("cgroup-test-" + std::to_string(::getpid()));
+    for (const auto& c : cases) {
+        fs::remove_all(root);
+        for (const auto& [path, content] : c.files) {
+            fs::create_directories((root / path).parent_path());
+            std::ofstream(root / path) << content;
+        }
+        EXPECT_EQ(cgroup_memory_limit(root.string()), c.want) << c.name;
+    }
+    fs::remove_all(root);
 }

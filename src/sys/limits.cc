@@ -50,19 +50,20 @@ bool has_word(std::string_view list, std::string_view word) {
 }
 
 // Where a cgroup hierarchy shows the process's own group: its mount's point,
-// and the group's path below the mount's root ("" for the root itself).
+// and the group's path below the group mounted there ("" for that group).
 // Nothing when the hierarchy is not mounted so that the group is visible.
 struct place {
     std::string point;
     std::string below;
 };
-std::optional<place> group_place(std::string_view group, bool v2, const char* limit_file) {
+std::optional<place> group_place(const std::string& root, std::string_view group, bool v2,
+                                 const char* limit_file) {
     // Where the hierarchy is usually mounted from its root: found without
     // reading every mount, which each connection would pay for.
-    place usual{v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory",
+    place usual{root + (v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory"),
                 group == "/" ? "" : std::string(group)};
     if (::access((usual.point + usual.below + limit_file).c_str(), F_OK) == 0) return usual;
-    const auto mounts = contents("/proc/self/mountinfo");
+    const auto mounts = contents(root + "/proc/self/mountinfo");
     if (!mounts) return std::nullopt;
     for (const auto line : split(*mounts, '\n')) {
         // id parent dev root point options [tags...] - type source super-options
@@ -71,13 +72,13 @@ std::optional<place> group_place(std::string_view group, bool v2, const char* li
         if (fields.size() < 5 || fields.end() - dash < 4) continue;
         const auto type = dash[1];
         if (v2 ? type != "cgroup2" : type != "cgroup" || !has_word(dash[3], "memory")) continue;
-        std::string_view root = fields[3];
-        if (root == "/") root = "";
-        if (!group.starts_with(root)) continue;
-        auto below = group.substr(root.size());
+        std::string_view mounted = fields[3];  // the group at the mount point
+        if (mounted == "/") mounted = "";
+        if (!group.starts_with(mounted)) continue;
+        auto below = group.substr(mounted.size());
         if (!below.empty() && below[0] != '/') continue;
         if (below == "/") below = "";
-        return place{std::string(fields[4]), std::string(below)};
+        return place{root + std::string(fields[4]), std::string(below)};
     }
     return std::nullopt;
 }
@@ -99,8 +100,8 @@ std::optional<std::uint64_t> limit_in(const std::string& file) {
 
 }  // namespace
 
-std::optional<std::uint64_t> cgroup_memory_limit() {
-    const auto groups = contents("/proc/self/cgroup");
+std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root) {
+    const auto groups = contents(root + "/proc/self/cgroup");
     if (!groups) return std::nullopt;
     for (const auto line : split(*groups, '\n')) {
         // id:controllers:path; v2 has id 0 and no controllers.
@@ -109,7 +110,7 @@ std::optional<std::uint64_t> cgroup_memory_limit() {
         const bool v2 = fields[0] == "0" && fields[1].empty();
         if (!v2 && !has_word(fields[1], "memory")) continue;
         const char* file = v2 ? "/memory.max" : "/memory.limit_in_bytes";
-        auto where = group_place(fields[2], v2, file);
+        auto where = group_place(root, fields[2], v2, file);
         if (!where) continue;
         std::optional<std::uint64_t> least;
         // The group's own limit and every one above it that is visible.

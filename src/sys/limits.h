@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 // Descriptors the process may still open: its limit less those it holds,
 // the standard streams and whatever the activator left open.
@@ -16,5 +17,6 @@ std::uint64_t never_fits();
 // above it (v2 memory.max, v1 memory.limit_in_bytes), or nothing when none
 // is set or none can be read. The kernel enforces it by killing, not by
 // refusing pages, so the server must stay below it by itself. Reads /proc
-// and /sys, so it is called before the process is confined.
-std::optional<std::uint64_t> cgroup_memory_limit();
+// and /sys below root (the system's root unless a test gives a folder of its
+// own), so it is called before the process is confined.
+std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root = "");
