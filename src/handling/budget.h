@@ -25,5 +25,5 @@ inline constexpr std::size_t worker_descriptors = 3;
 struct budgets {
     gate bodies;                 // bytes of bodies read and not yet written
     gate descriptors;            // descriptors free at start, worker_descriptors each
-    std::uint64_t largest_body;  // a body past this can never be held
+    std::uint64_t largest_body;  // bytes one body's buffer may take at most
 };

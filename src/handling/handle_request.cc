@@ -26,7 +26,7 @@ answer decide(const request_info& request, std::size_t number, budgets& shared) 
     // succeeds, and given back once the body is read: a worker that waits for
     // its turn to write holds no descriptor that an earlier one needs.
     const share files(shared.descriptors, number, worker_descriptors);
-    const for_request who{number, shared.descriptors};
+    const for_request who{number, shared};
     std::optional<reader> file;
     std::optional<bool> decision;
     // When memory is short, what the decision held is given back, and it is
@@ -38,8 +38,7 @@ answer decide(const request_info& request, std::size_t number, budgets& shared) 
         decision = allowed(*file, target, request.auth, who);
     });
     const bool body = decision && *decision && !file->is_directory();
-    const bool holdable =
-        body && file->holdable(head_room) && head_room + file->size() <= shared.largest_body;
+    const bool holdable = body && file->holdable(head_room);
     text buffer;
     // The body's memory is taken in the same turn as its share of the
     // budget: no later body then holds memory that an earlier one needs.

@@ -1,6 +1,5 @@
 #pragma once
 #include <cstddef>
-#include <cstdint>
 
 #include "handling/budget.h"
 #include "intake/request_info.h"

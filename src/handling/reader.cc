@@ -13,7 +13,6 @@
 #include "handling/budget.h"
 #include "handling/canonicalize.h"
 #include "sys/failure.h"
-#include "sys/limits.h"
 
 namespace {
 
@@ -35,7 +34,8 @@ int open_waiting(const char* path, int flags, const for_request& who) {
     return persist([&] {
         const int fd = ::open(path, flags | O_CLOEXEC);
         const int error = errno;
-        if (fd < 0 && out_of_descriptors(error) && who.descriptors.sole(worker_descriptors)) {
+        if (fd < 0 && out_of_descriptors(error) &&
+            who.shared.descriptors.sole(worker_descriptors)) {
             const auto now = std::chrono::steady_clock::now();
             if (!since)
                 since = now;
@@ -79,7 +79,8 @@ std::uint64_t reader::size() const {
 }
 
 bool reader::holdable(std::size_t room) const {
-    return S_ISREG(mode) && bytes <= text().max_size() - room && bytes < never_fits();
+    return S_ISREG(mode) && bytes <= text().max_size() - room &&
+           room + bytes <= who.shared.largest_body;
 }
 
 bool reader::read(text& out, std::size_t room) const {

@@ -2,14 +2,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/gate.h"
 #include "common/text.h"
+#include "handling/budget.h"
 
-// The request an open is made for: its number, and the gate of descriptors
-// that every worker takes from.
+// The request a file is opened for: its number, and what every worker shares
+// (the descriptors it takes from, the largest body it may hold).
 struct for_request {
     std::size_t number;
-    gate& descriptors;
+    budgets& shared;
 };
 
 // Owns one descriptor, opened close-on-exec; closes it once when destroyed.
@@ -50,7 +50,7 @@ public:
     std::uint64_t size() const;
 
     // True when the content of a regular file, after room bytes, could ever
-    // be held in memory.
+    // be held in memory: room and content within the largest body.
     bool holdable(std::size_t room) const;
 
     // Reads the content of a regular file into out after its first room

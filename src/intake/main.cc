@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include "common/fixed.h"
@@ -68,10 +69,11 @@ int main() {
     ::mallopt(M_MMAP_THRESHOLD, 128 << 10);
     ::mallopt(M_ARENA_MAX, 1);
     // Read now, while /proc and /sys are still open to the process, and the
-    // descriptors counted while only what the process was given is open.
+    // descriptors counted while only what the process was given is open. A
+    // body is held within the plan, and below what no allocation can hold.
     const memory_plan plan = plan_memory(cgroup_memory_limit());
     budgets shared{gate(plan.bodies), gate(free_descriptors(), worker_descriptors),
-                   plan.largest_body};
+                   std::min(plan.largest_body, never_fits() - 1)};
     // Before the first request, so that every worker starts confined.
     confine();
     input in(0);

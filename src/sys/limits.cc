@@ -139,14 +139,11 @@ std::size_t free_descriptors() {
 }
 
 std::uint64_t never_fits() {
-    static const std::uint64_t ceiling = [] {
-        std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
-        struct sysinfo si;
-        if (::sysinfo(&si) == 0) most = (std::uint64_t{si.totalram} + si.totalswap) * si.mem_unit;
-        rlimit lim;
-        if (::getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
-            most = std::min<std::uint64_t>(most, lim.rlim_cur);
-        return most;
-    }();
-    return ceiling;
+    std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    struct sysinfo si;
+    if (::sysinfo(&si) == 0) most = (std::uint64_t{si.totalram} + si.totalswap) * si.mem_unit;
+    rlimit lim;
+    if (::getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+        most = std::min<std::uint64_t>(most, lim.rlim_cur);
+    return most;
 }

@@ -9,8 +9,8 @@
 // the standard streams and whatever the activator left open.
 std::size_t free_descriptors();
 
-// Bytes that no allocation can ever hold: more than the address space the
-// process may have, or than memory and swap together. Decided once.
+// Bytes that no allocation can ever hold: as much as the address space the
+// process may have, or as memory and swap together.
 std::uint64_t never_fits();
 
 // Returns the smallest memory limit of the process's cgroup and of those
