@@ -207,8 +207,9 @@ socat-sh)
   start_deployed "$deploy_dir/socat.sh" sh
   serves_example "socat.sh" "$(url '')"
   exec 3<>"/dev/tcp/127.0.0.1/$port"  # a connection held open, to see who serves it
-  sleep 0.3
-  users=$(ps -o user= -p "$(pgrep -d, -f "^$work/bin/stdhttpd\$")" | sort -u)
+  # Its server starts after a fork, a su and a shell: wait for it, however slow.
+  for _ in $(seq 100); do served=$(pgrep -d, -f "^$work/bin/stdhttpd\$") && break; sleep 0.1; done
+  users=$(ps -o user= -p "$served" | sort -u)
   echo "socat.sh: the server runs as $users"
   check "socat.sh serves as the unprivileged user" "$users" nobody
   exec 3>&-
