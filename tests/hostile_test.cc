@@ -399,11 +399,20 @@ TEST(Hostile, UnreadableFiles) {
                    "unreadable password file", {.unprivileged = true});
 }
 
-// True when the process holds a descriptor on the file.
-bool holds(pid_t pid, const fs::path& file) {
+// True when the process holds the file open to read it. The handle that only
+// locates it (O_PATH) is open before its size is taken, so it does not count.
+bool reads(pid_t pid, const fs::path& file) {
     std::error_code ec;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        if (fs::read_symlink(fd.path(), ec) == file) return true;
+    const auto proc = "/proc/" + std::to_string(pid);
+    for (const auto& fd : fs::directory_iterator(proc + "/fd", ec)) {
+        if (fs::read_symlink(fd.path(), ec) != file) continue;
+        std::ifstream info(proc + "/fdinfo/" + fd.path().filename().string());
+        std::string word;
+        unsigned long flags = 0;
+        while (info >> word && word != "flags:") {
+        }
+        if (info >> std::oct >> flags && !(flags & O_PATH)) return true;
+    }
     return false;
 }
 
@@ -421,7 +430,7 @@ TEST(Hostile, ChangingFile) {
         std::atomic<bool> server_done{false};
         bool changed_while_served = false, writer_gave_up = true;
         std::thread writer([&] {
-            for (int i = 0; i < 100000 && !server_done && !holds(pid, log); ++i)
+            for (int i = 0; i < 100000 && !server_done && !reads(pid, log); ++i)
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             // Far faster than any reader: holes of 1 MiB each millisecond, up to
             // 20 GiB, so that even a slow sanitized server is still reading when
