@@ -113,7 +113,8 @@ TEST(Blackbox, AnswersAndStops) {
     };
     // Every case runs with a 1 MiB stack, so lines at the bound must not recurse.
     for (const auto& c : cases)
-        expect_answers(spine_site().dir, c.input, c.expected, c.name, {.stack_bytes = 1 << 20});
+        expect_answers(spine_site().dir, c.input, views(c.expected), c.name,
+                       {.stack_bytes = 1 << 20});
 }
 
 // A request opens nothing but a regular file it is served: a writer blocked
@@ -155,7 +156,7 @@ TEST(Blackbox, OpensOnlyWhatIsServed) {
         GTEST_SKIP() << "strace cannot trace here: " << r.err;
     std::vector<std::string> want{refused(), refused()};
     if (device) want.push_back(missing());
-    EXPECT_EQ(first_difference(r.out, want), std::nullopt);
+    EXPECT_EQ(first_difference(r.out, views(want)), std::nullopt);
     std::ifstream log(trace);
     int located = 0;
     for (std::string line; std::getline(log, line);) {

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <thread>
@@ -148,58 +149,64 @@ TEST(Hostile, Inputs) {
     const long budget_bound = 96 << 10;
     const auto mix = repeat(
         250, get("/mid") + get("/secret.txt", basic("root:pw")) + get("/none") + get("/out"));
-    std::vector<std::string> mix_answers;
-    for (int i = 0; i < 250; ++i)
-        mix_answers.insert(mix_answers.end(),
-                           {ok(std::string(30000, 'm')), ok("guarded"), missing(), refused()});
+    // Each answer is held once; the rows expect views of them, so that a
+    // thousand like answers cost no copies.
+    const std::string index = ok("index"), a = ok("a"), e_acute = ok("e-acute"), none = missing(),
+                      no = refused(), guarded = ok("guarded"), empty = ok(""),
+                      mid = ok(std::string(30000, 'm')), big = ok(std::string(256 << 10, 'b')),
+                      one = ok(std::string(1 << 20, 'o')), two = ok(std::string(2 << 20, 't'));
+    using answers = std::vector<std::string_view>;
+    answers mix_answers;
+    for (int i = 0; i < 250; ++i) mix_answers.insert(mix_answers.end(), {mid, guarded, none, no});
     struct hostile {
         std::string name;
         std::string input;
-        std::vector<std::string> expected;
+        answers expected;
         long peak_kib;
         // A low soft limit on descriptors, as inetd-style activators may leave.
         run_options options = {.open_files = 64};
         fs::path dir = {};  // the site's, when empty
     };
-    std::vector<hostile> cases = {
+    hostile common[] = {
+        // moved into the table below, as their inputs are large
         {"64 MiB request line",
          get("/") + "GET /" + std::string(64 << 20, 'x') + " HTTP/1.1\n\n" + get("/"),
-         {ok("index")},
+         {index},
          small_bound},
         {"64 MiB header line",
          get("/", std::string(64 << 20, 'h') + "\r\n") + get("/"),
-         {ok("index"), ok("index")},
+         {index, index},
          small_bound},
-        {"300000 header lines", get("/", repeat(300000, "X: y\r\n")), {ok("index")}, small_bound},
+        {"300000 header lines", get("/", repeat(300000, "X: y\r\n")), {index}, small_bound},
         {"random bytes after a request",
          get("/") + random_bytes(rng, 1 << 20, true),
-         {ok("index")},
+         {index},
          small_bound},
-        {"random credential payloads", random_credentials,
-         std::vector<std::string>(1000, refused()), 64 << 10},
+        {"random credential payloads", random_credentials, answers(1000, no), 64 << 10},
         {"NUL and high bytes in paths",
          get(std::string("/a.bin\0junk", 11)) + get("/\xc3\xa9.txt") + get("/\x80\xff") +
              get(std::string("/secret.txt\0", 12)),
-         {ok("a"), ok("e-acute"), missing(), refused()},
+         {a, e_acute, none, no},
          small_bound},
-        {"1000 small requests", repeat(1000, get("/a.bin")),
-         std::vector<std::string>(1000, ok("a")), 6 << 10},
+        {"1000 small requests", repeat(1000, get("/a.bin")), answers(1000, a), 6 << 10},
         {"1000 large guarded responses at once", repeat(1000, get("/secret/big", basic("root:pw"))),
-         std::vector<std::string>(1000, ok(std::string(256 << 10, 'b'))), budget_bound},
+         answers(1000, big), budget_bound},
         // The worker stack must grow to the static TLS that the process needs;
         // past 8 MiB no thread starts, and the loop answers by itself.
         {"static TLS past the worker stack",
          get("/a.bin"),
-         {ok("a")},
+         {a},
          small_bound,
          {.environment = {"GLIBC_TUNABLES=glibc.rtld.optional_static_tls=9000000"}}},
         {"no wwwroot",
          repeat(300, get("/")),
-         std::vector<std::string>(300, missing()),
+         answers(300, none),
          small_bound,
          {.open_files = 64},
          no_root.dir},
     };
+    std::vector<hostile> cases(std::make_move_iterator(std::begin(common)),
+                               std::make_move_iterator(std::end(common)));
     // The sanitizers' allocators end the process on such a request by design,
     // and 50 million reads under them take too long to be worth it.
     if (!sanitized) {
@@ -218,33 +225,32 @@ TEST(Hostile, Inputs) {
         if (::geteuid() == 0)
             cases.push_back({"4 threads at most",
                              repeat(300, get("/a.bin")),
-                             std::vector<std::string>(300, ok("a")),
+                             answers(300, a),
                              small_bound,
                              {.unprivileged = true, .threads = 4},
                              open_site.dir});
-        cases.push_back({"a file too large for memory",
-                         get("/huge") + get("/"),
-                         {missing(), ok("index")},
-                         small_bound});
+        cases.push_back(
+            {"a file too large for memory", get("/huge") + get("/"), {none, index}, small_bound});
         cases.push_back({"a file past the address-space limit",
                          get("/hundred") + get("/"),
-                         {missing(), ok("index")},
+                         {none, index},
                          small_bound,
                          {.wrapper = {"bash", "-c", "ulimit -v 65536; exec \"$0\""}}});
+        answers twos(100, two), ones(300, one);
+        twos.resize(1000, a);
+        ones.resize(1000, a);
         // Past a cgroup's limit the kernel kills rather than refuses: a body
         // that can never fit is 404, and the others wait their turn, as do
         // the workers behind them (1000 of them would pass 40 MiB).
         if (hundred.why.empty() && forty.why.empty()) {
             cases.push_back({"64 MiB cgroup, 100 MiB file",
                              get("/hundred") + get("/"),
-                             {missing(), ok("index")},
+                             {none, index},
                              64 << 10,
                              {.wrapper = hundred.wrapper()}});
-            std::vector<std::string> answers(300, ok(std::string(1 << 20, 'o')));
-            answers.resize(1000, ok("a"));
             cases.push_back({"40 MiB cgroup, 300 x 1 MiB, 700 small, a late reader",
                              repeat(300, get("/one")) + repeat(700, get("/a.bin")),
-                             answers,
+                             ones,
                              40 << 10,
                              {.wrapper = forty.wrapper()}});
         } else {
@@ -253,10 +259,6 @@ TEST(Hostile, Inputs) {
         }
         // Far more than the budget, and 1000 requests waiting behind it; every
         // body is read in 42-byte pieces, so hundreds of MiB reach every wait.
-        std::vector<std::string> twos(100, ok(std::string(2 << 20, 't'))),
-            ones(300, ok(std::string(1 << 20, 'o')));
-        twos.resize(1000, ok("a"));
-        ones.resize(1000, ok("a"));
         cases.push_back({"100 pipelined 2 MiB bodies, 900 small",
                          repeat(100, get("/two")) + repeat(900, get("/a.bin")), twos,
                          budget_bound});
@@ -300,7 +302,7 @@ TEST(Hostile, Inputs) {
                     {fault + "@" + when,
                      get("/index.html") + get("/secret", basic("root:pw")) +
                          get("/secret.txt", basic("root:pw")) + get("/secret.txt"),
-                     {ok("index"), ok(""), ok("guarded"), refused()},
+                     {index, empty, guarded, no},
                      small_bound,
                      {.environment = {"RUN=strace -f -qq -o /dev/null -e inject=" + inject +
                                       ":when=" + when},
@@ -312,7 +314,7 @@ TEST(Hostile, Inputs) {
     if (static_server && std::system("strace -V >/dev/null 2>&1") == 0)
         cases.push_back({"/proc/self/fd not listed",
                          get("/index.html") + get("/secret.txt", basic("root:pw")),
-                         {ok("index"), ok("guarded")},
+                         {index, guarded},
                          small_bound,
                          {.wrapper = {"strace", "-f", "-e", "quiet=all", "-o", "/dev/null", "-P",
                                       "/proc/self/fd", "-e", "inject=openat:error=ENOENT"}}});
@@ -324,7 +326,7 @@ TEST(Hostile, Inputs) {
     if (!too_large)
         cases.push_back({"a 2^63-1 byte sparse file",
                          get("/huge-sparse") + get("/"),
-                         {missing(), ok("index")},
+                         {none, index},
                          small_bound});
     else
         std::printf("2^63-1 byte sparse file: skipped, %s holds no file that large\n",

@@ -169,7 +169,7 @@ std::multiset<std::string> split_responses(const std::string& out) {
 }
 
 std::optional<std::size_t> first_difference(const std::string& out,
-                                            const std::vector<std::string>& expected) {
+                                            const std::vector<std::string_view>& expected) {
     std::size_t at = 0;
     for (std::size_t i = 0; i < expected.size(); at += expected[i++].size())
         if (out.compare(at, expected[i].size(), expected[i]) != 0) return i;
@@ -177,8 +177,12 @@ std::optional<std::size_t> first_difference(const std::string& out,
     return std::nullopt;
 }
 
+std::vector<std::string_view> views(const std::vector<std::string>& texts) {
+    return std::vector<std::string_view>(texts.begin(), texts.end());
+}
+
 run_result expect_answers(const fs::path& dir, const std::string& input,
-                          const std::vector<std::string>& expected, const std::string& name,
+                          const std::vector<std::string_view>& expected, const std::string& name,
                           run_options options) {
     auto r = run_server(dir, input, options);
     EXPECT_EQ(r.status, 0) << name;

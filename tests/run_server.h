@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,12 +61,16 @@ std::multiset<std::string> split_responses(const std::string& out);
 // place, expected.size() when out holds more, or nothing when out is exactly
 // the expected responses in order.
 std::optional<std::size_t> first_difference(const std::string& out,
-                                            const std::vector<std::string>& expected);
+                                            const std::vector<std::string_view>& expected);
+
+// Views of the texts, which must outlive them: a thousand like answers can
+// then be expected from one text.
+std::vector<std::string_view> views(const std::vector<std::string>& texts);
 
 // Runs the server and expects status 0, nothing on standard error and exactly
 // the expected responses, in request order; returns the run for further checks.
 run_result expect_answers(const std::filesystem::path& dir, const std::string& input,
-                          const std::vector<std::string>& expected, const std::string& name,
+                          const std::vector<std::string_view>& expected, const std::string& name,
                           run_options options = {});
 
 // A fresh directory below the system's temporary folder holding the given
