@@ -38,16 +38,21 @@ test-sanitizers: build-asan/.configured build-tsan/.configured
 	TSAN_OPTIONS=halt_on_error=1 tools/run-ctest build-tsan -j $(JOBS)
 
 # Each harness starts from the seeds in tests/fuzz/corpus; what it finds goes to fuzz-out/.
+# The harnesses run at once, each on one core, and are then reported in turn.
 fuzz-run: build-fuzz/.configured
 	cmake --build build-fuzz -j $(JOBS)
-	@for f in $(FUZZERS); do \
+	@pids=; for f in $(FUZZERS); do \
 	  mkdir -p fuzz-out/$$f; \
-	  echo "fuzz_$$f: $(FUZZ_TIME) s"; \
 	  ./build-fuzz/fuzz_$$f fuzz-out/$$f tests/fuzz/corpus/$$f -max_len=16384 \
-	    -max_total_time=$(FUZZ_TIME) -print_final_stats=1 2>fuzz-out/$$f.log \
-	    || { tail -50 fuzz-out/$$f.log; exit 1; }; \
-	  grep -E '^(Done|stat::number_of_executed_units)' fuzz-out/$$f.log; \
-	done
+	    -max_total_time=$(FUZZ_TIME) -print_final_stats=1 2>fuzz-out/$$f.log & pids="$$pids $$!"; \
+	done; \
+	set -- $(FUZZERS); failed=0; \
+	for p in $$pids; do \
+	  echo "fuzz_$$1: $(FUZZ_TIME) s"; \
+	  if wait $$p; then grep -E '^(Done|stat::number_of_executed_units)' fuzz-out/$$1.log; \
+	  else tail -50 fuzz-out/$$1.log; failed=1; fi; \
+	  shift; \
+	done; exit $$failed
 
 fuzz:
 	$(MAKE) fuzz-run FUZZ_TIME=$(FUZZ_SECONDS)
