@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,7 +70,7 @@ const std::string& reachable_binary() {
 }
 
 bool drops_privileges(const run_options& options) {
-    return options.unprivileged && ::geteuid() == 0;
+    return (options.unprivileged || options.threads > 0) && ::geteuid() == 0;
 }
 
 }  // namespace
@@ -83,6 +84,14 @@ std::optional<std::string> unprivileged_unavailable() {
     if (fd < 0) return std::nullopt;
     ::close(fd);
     return "this user reads files whatever their mode, and only root can drop to another user";
+}
+
+std::optional<std::string> threads_unavailable() {
+    if (::geteuid() == 0) return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(::unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
+    if (wait_server(pid) == 0) return std::nullopt;
+    return "this user can neither drop to a user of its own nor make a user namespace";
 }
 
 pid_t start_server(const fs::path& dir, int in, int out, int err, const run_options& options,
@@ -114,9 +123,12 @@ pid_t start_server(const fs::path& dir, int in, int out, int err, const run_opti
         ::setrlimit(RLIMIT_NOFILE, &lim);
     }
     for (const auto& setting : options.environment) ::putenv(const_cast<char*>(setting.c_str()));
-    // A limit on threads counts every process of the user, so it gets a user of its own.
+    // A limit on threads counts every process of the user, so it gets a user
+    // of its own: root drops to one, any other user counts anew in a user
+    // namespace of its own.
     const uid_t user = options.threads > 0 ? 65533 : 65534;
     if (options.threads > 0) {
+        if (::geteuid() != 0 && ::unshare(CLONE_NEWUSER) != 0) ::_exit(126);
         rlimit lim{options.threads, options.threads};
         ::setrlimit(RLIMIT_NPROC, &lim);
     }

@@ -21,10 +21,10 @@ struct run_result {
 };
 
 struct run_options {
-    rlim_t stack_bytes = 0;     // > 0: the stack limit it runs under
-    bool unprivileged = false;  // run as user nobody when the tests run as root
-    rlim_t threads = 0;     // > 0, with unprivileged: its limit on threads, as a user of its own
-    rlim_t open_files = 0;  // > 0: the soft limit on open descriptors
+    rlim_t stack_bytes = 0;                     // > 0: the stack limit it runs under
+    bool unprivileged = false;                  // run as user nobody when the tests run as root
+    rlim_t threads = 0;                         // > 0: its limit on threads, as a user of its own
+    rlim_t open_files = 0;                      // > 0: the soft limit on open descriptors
     rlim_t open_files_hard = 4096;              // with open_files: the hard limit
     std::vector<std::string> environment = {};  // NAME=value set for the server
     std::vector<std::string> wrapper = {};      // a command that runs the server, e.g. strace
@@ -49,6 +49,10 @@ int wait_server(pid_t pid);
 // or nothing when they can: root can drop to nobody, and any other user is
 // held to the modes of its own files.
 std::optional<std::string> unprivileged_unavailable();
+
+// Why a limit on threads cannot be set for the server alone, or nothing when
+// it can.
+std::optional<std::string> threads_unavailable();
 
 // The whole content of a file, read at once.
 std::string slurp(const std::filesystem::path& p);
