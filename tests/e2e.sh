@@ -189,11 +189,13 @@ tcpserver-run)
   check "tcpserver -v logs the peer" "$(grep -c '^tcpserver: pid [0-9]* from 127.0.0.1$' <<<"$log")" 4
   check "tcpserver logs only its own lines" "$(grep -vc '^tcpserver: ' <<<"$log")" 0
   # A client whose ident port accepts and never answers is served at once.
-  (exec socat TCP-LISTEN:113,bind=127.0.0.1,reuseaddr,fork SYSTEM:'sleep 60' 2>/dev/null) &
+  # The client has an address of its own, so that the other scenarios'
+  # activators, which ask for ident, do not meet its silent port.
+  (exec socat TCP-LISTEN:113,bind=127.0.0.9,reuseaddr,fork SYSTEM:'sleep 60' 2>/dev/null) &
   pids+=($!)
   sleep 0.3
   check "a silent ident port holds no client" \
-    "$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' "$(url '')")" 200
+    "$(curl -s --interface 127.0.0.9 --max-time 5 -o /dev/null -w '%{http_code}' "$(url '')")" 200
   # One client's 64 connections that send half a request line hold no slot
   # that the next client needs.
   for _ in $(seq 64); do exec {silent}<>"/dev/tcp/127.0.0.1/$port"; printf 'GET /ind' >&"$silent"; done
