@@ -24,7 +24,7 @@ memory_plan plan_memory(std::optional<std::uint64_t> limit) {
     // quarter for workers; the last quarter is slack for what the limit also
     // counts: the page cache of files being read, socket buffers, and the
     // other connections that an activator runs in the same group (about
-    // 100 KiB each).
+    // 140 KiB each).
     const std::uint64_t usable = *limit > own_memory ? *limit - own_memory : 0;
     const std::uint64_t for_bodies = usable / 2;
     return {static_cast<std::size_t>(std::min<std::uint64_t>(most_bodies, for_bodies)), for_bodies,
