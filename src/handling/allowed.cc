@@ -29,13 +29,14 @@ std::optional<std::string_view> served_root() {
     return root;
 }
 
-std::optional<bool> allowed(const reader& file, const text& target, const optional_text& password,
-                            const for_request& who) {
+std::optional<outcome> allowed(const reader& file, const text& target,
+                               const optional_text& password) {
+    if (file.out_of_descriptors()) return std::nullopt;
     auto root = served_root();
-    if (!root) return std::nullopt;
+    if (!root) return outcome::not_found;
     auto resolved = file.opened() ? canonical_path(file.descriptor()) : canonicalize(target);
-    if (!resolved) return std::nullopt;
-    if (!inside(*resolved, *root)) return false;
-    if (guarded(*resolved)) return secret_permits(password, who);
-    return true;
+    if (!resolved) return outcome::not_found;
+    if (!inside(*resolved, *root)) return outcome::refused;
+    if (guarded(*resolved)) return secret_permits(password);
+    return outcome::permitted;
 }

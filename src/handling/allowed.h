@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "handling/reader.h"
+#include "handling/response.h"
 
 // True when path is root itself or lies below it.
 bool inside(std::string_view path, std::string_view root);
@@ -12,7 +13,7 @@ bool inside(std::string_view path, std::string_view root);
 std::optional<std::string_view> served_root();
 
 // Decides the request on the file that was opened for target (or, when
-// the open failed, on the target's canonical path): nothing for not found,
-// false for refused, true for permitted.
-std::optional<bool> allowed(const reader& file, const text& target, const optional_text& password,
-                            const for_request& who);
+// the open failed, on the target's canonical path). Nothing when no
+// descriptor was left to decide it: decide again later.
+std::optional<outcome> allowed(const reader& file, const text& target,
+                               const optional_text& password);

@@ -1,25 +1,18 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "common/text.h"
-#include "handling/budget.h"
-
-// The request a file is opened for: its number, and what every worker shares
-// (the descriptors it takes from, the largest body it may hold).
-struct for_request {
-    std::size_t number;
-    budgets& shared;
-};
+#include "sys/failure.h"
 
 // Owns one descriptor, opened close-on-exec; closes it once when destroyed.
-// An open refused for want of descriptors or memory is waited out and tried
-// again, so that it never looks like a missing file; when no descriptor can
-// ever come back, the service ends instead, at the turn of the request that
-// the descriptor is opened for.
+// A refusal that passes by itself (an interrupted call, memory short for a
+// moment) is waited out. A refusal for want of descriptors is reported
+// instead: whether one will come back is for the caller to know.
 class opener {
 public:
-    opener(const char* path, int flags, const for_request& who);
+    opener(const char* path, int flags);
     opener(const opener&) = delete;
     opener& operator=(const opener&) = delete;
     virtual ~opener();
@@ -27,8 +20,15 @@ public:
     // The descriptor, or -1 when the open failed.
     int descriptor() const { return fd; }
 
+    // True when the open failed because the process had no descriptor left.
+    bool out_of_descriptors() const { return no_descriptor; }
+
 protected:
-    int fd;
+    // Opens path into fd, as the constructor does.
+    void open(const char* path, int flags);
+
+    int fd = -1;
+    bool no_descriptor = false;
 };
 
 // A file located by a handle that does not open it (a device, a FIFO or a
@@ -36,9 +36,8 @@ protected:
 // through that same handle.
 class reader : public opener {
 public:
-    // Locates path for a request; one too long to open is located by its
-    // canonical path.
-    reader(const text& path, const for_request& who);
+    // Locates path; one too long to open is located by its canonical path.
+    explicit reader(const text& path);
 
     // True when the file was located.
     bool opened() const { return fd >= 0; }
@@ -46,25 +45,17 @@ public:
     // True when the file located is a directory.
     bool is_directory() const;
 
-    // Size of a regular file when it was located; 0 for anything else.
-    std::uint64_t size() const;
-
-    // True when the content of a regular file, after room bytes, could ever
-    // be held in memory: room and content within the largest body.
-    bool holdable(std::size_t room) const;
+    // Size of a regular file when it was located; nothing for anything else.
+    std::optional<std::uint64_t> size() const;
 
     // Reads the content of a regular file into out after its first room
     // bytes, up to the size it had when located (out holds room + size()
-    // bytes), in 42-byte reads, and cuts out to what was read. False for any
-    // other file, or when a read fails.
-    bool read(text& out, std::size_t room) const;
-
-    // Returns the whole content of a regular file, or nothing as read and
-    // holdable say. Throws std::bad_alloc when memory is short for now.
-    optional_text get() const;
+    // bytes), in 42-byte reads, and cuts out to what was read. Returns
+    // nothing when it did; not_now when no descriptor was left to open the
+    // content; not_there for any other file, or when a read fails.
+    std::optional<failure> read(text& out, std::size_t room) const;
 
 private:
-    for_request who;
     unsigned mode = 0;
     std::uint64_t bytes = 0;
 };

@@ -6,6 +6,14 @@
 #include "common/rtrim.h"
 #include "handling/reader.h"
 
+namespace {
+
+// A password is one header line at most; a file far past that, trailing
+// white space and all, is not one.
+constexpr std::uint64_t largest_password_file = 1 << 20;
+
+}  // namespace
+
 bool guarded(std::string_view resolved) {
     return resolved.find(guard_word) != std::string_view::npos;
 }
@@ -22,11 +30,16 @@ bool same_text(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-bool secret_permits(const optional_text& password, const for_request& who) {
-    if (!password) return false;
-    optional_text expected = reader(password_file, who).get();
-    if (!expected) return false;
-    const text trimmed = rtrim(std::move(*expected));
-    if (trimmed.empty()) return false;
-    return same_text(*password, trimmed);
+std::optional<outcome> secret_permits(const optional_text& password) {
+    if (!password) return outcome::refused;
+    const reader file(password_file);
+    if (file.out_of_descriptors()) return std::nullopt;
+    const auto size = file.size();
+    if (!size || *size > largest_password_file) return outcome::refused;
+    text content(static_cast<std::size_t>(*size), '\0');
+    if (const auto failed = file.read(content, 0))
+        return *failed == failure::not_now ? std::nullopt : std::optional(outcome::refused);
+    const text trimmed = rtrim(std::move(content));
+    if (trimmed.empty() || !same_text(*password, trimmed)) return outcome::refused;
+    return outcome::permitted;
 }

@@ -1,9 +1,9 @@
 #pragma once
-#include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "common/text.h"
-#include "handling/reader.h"
+#include "handling/response.h"
 
 // True when a resolved path must be guarded: it contains "secret" anywhere.
 bool guarded(std::string_view resolved);
@@ -12,7 +12,8 @@ bool guarded(std::string_view resolved);
 // only on their lengths.
 bool same_text(std::string_view a, std::string_view b);
 
-// True when the password sent with the request equals the trimmed content
-// of "password.txt". A file that is missing, unreadable or empty after
-// trimming permits no one.
-bool secret_permits(const optional_text& password, const for_request& who);
+// Permitted when the password sent with the request equals the trimmed
+// content of "password.txt", refused otherwise: a file that is missing,
+// unreadable, empty after trimming or past a megabyte permits no one.
+// Nothing when no descriptor was left to read the file: decide again later.
+std::optional<outcome> secret_permits(const optional_text& password);

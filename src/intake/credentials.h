@@ -2,7 +2,7 @@
 #include <optional>
 #include <string_view>
 
-#include "intake/request_info.h"
+#include "common/request_info.h"
 
 // Returns the payload of "Authorization: +Basic (.+)" taken whole, or nothing.
 std::optional<std::string_view> match_authorization(std::string_view line);

@@ -1,8 +1,8 @@
 #pragma once
 #include <optional>
 
+#include "common/request_info.h"
 #include "intake/input.h"
-#include "intake/request_info.h"
 
 // Reads one header block from the input and returns its request, or nothing
 // at end of input, for an empty block, for a request line not accepted, or

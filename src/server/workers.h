@@ -3,15 +3,15 @@
 
 #include <cstddef>
 
-#include "handling/handle_request.h"
-#include "intake/request_info.h"
+#include "common/request_info.h"
+#include "server/admission.h"
 
 // Starts one detached worker per request, numbered in the order of the
 // requests, and knows when all have finished.
 class workers {
 public:
     // Workers that share what main made, at most most_running at once.
-    workers(budgets& shared, std::size_t most_running);
+    workers(ledger& shared, std::size_t most_running);
     workers(const workers&) = delete;
     workers& operator=(const workers&) = delete;
     ~workers();
@@ -27,7 +27,7 @@ public:
     void wait();
 
 private:
-    budgets& shared;
+    ledger& shared;
     const std::size_t most_running;
     pthread_attr_t attr;
     std::size_t stack;

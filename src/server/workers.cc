@@ -1,10 +1,10 @@
-#include "intake/workers.h"
+#include "server/workers.h"
 
 #include <atomic>
 #include <cerrno>
 #include <memory>
 
-#include "handling/handle_request.h"
+#include "server/handle_request.h"
 #include "sys/failure.h"
 
 namespace {
@@ -31,7 +31,7 @@ std::atomic<unsigned> running{0};
 struct start_record {
     request_info request;
     std::size_t number;
-    budgets* shared;
+    ledger* shared;
 };
 
 void* run_worker(void* start) {
@@ -48,7 +48,7 @@ void* run_worker(void* start) {
 
 }  // namespace
 
-workers::workers(budgets& made, std::size_t most)
+workers::workers(ledger& made, std::size_t most)
     : shared(made), most_running(most), stack(first_stack) {
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);

@@ -9,10 +9,11 @@
 #include <csignal>
 
 #include "common/fixed.h"
-#include "handling/budget.h"
 #include "intake/input.h"
 #include "intake/parse_request.h"
-#include "intake/workers.h"
+#include "server/admission.h"
+#include "server/plan.h"
+#include "server/workers.h"
 #include "sys/confine.h"
 #include "sys/limits.h"
 #include "sys/stream.h"
@@ -72,8 +73,7 @@ int main() {
     // descriptors counted while only what the process was given is open. A
     // body is held within the plan, and below what no allocation can hold.
     const memory_plan plan = plan_memory(cgroup_memory_limit());
-    budgets shared{gate(plan.bodies), gate(free_descriptors(), worker_descriptors),
-                   std::min(plan.largest_body, never_fits() - 1)};
+    ledger shared(plan.bodies, std::min(plan.largest_body, never_fits() - 1), free_descriptors());
     // Before the first request, so that every worker starts confined.
     confine();
     input in(0);

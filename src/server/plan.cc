@@ -1,6 +1,8 @@
-#include "handling/budget.h"
+#include "server/plan.h"
 
 #include <algorithm>
+
+#include "common/fixed.h"
 
 namespace {
 

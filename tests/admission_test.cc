@@ -1,0 +1,74 @@
+// The answer order and the shares of one process, driven request by request
+// in a forced order on one thread, in a child whose standard output is read.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <functional>
+
+#include "run_server.h"
+#include "server/handle_request.h"
+
+namespace {
+
+// A request made through its admission: answered from the site, or ending
+// early with no answer given.
+struct step {
+    std::size_t number;
+    std::string path;  // empty: the path returns before anything is decided
+};
+
+// Runs the steps in a child in dir, under a ledger of body_bytes; returns
+// what it wrote, once it has ended with status 0 within ten seconds.
+std::string run_steps(const temp_site& site, std::size_t body_bytes, std::vector<step> steps) {
+    int out[2];
+    if (::pipe(out) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);  // a request that waits for ever fails the row
+        if (::chdir(site.dir.c_str()) != 0 || ::dup2(out[1], 1) != 1) ::_exit(3);
+        ledger shared(body_bytes, UINT64_MAX, 1 << 20);
+        for (auto& s : steps) {
+            request_info request{s.path, std::nullopt};
+            if (s.path.empty())
+                const admission early(shared, s.number, request);
+            else
+                answer_request(shared, request, s.number);
+        }
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+    ::close(out[0]);
+    return wait_server(child) == 0 ? got : "ended badly after: " + got;
+}
+
+}  // namespace
+
+TEST(Admission, OrderAndShares) {
+    const temp_site site({{"wwwroot/a", std::string(500, 'a')},
+                          {"wwwroot/b", std::string(300, 'b')},
+                          {"wwwroot/c", std::string(300, 'c')}});
+    const auto a = ok(std::string(500, 'a')), b = ok(std::string(300, 'b')),
+               c = ok(std::string(300, 'c'));
+    const struct {
+        const char* name;
+        std::size_t body_bytes;
+        std::vector<step> steps;
+        std::string want;
+    } rows[] = {
+        {"in order", 4096, {{0, "/a"}, {1, "/b"}, {2, "/none"}}, a + b + missing()},
+        {"in reverse order", 4096, {{2, "/c"}, {1, "/b"}, {0, "/a"}}, a + b + c},
+        // Nothing later is answered: no answer can be wrong, and none waits.
+        {"a path that returns early", 4096, {{2, "/c"}, {1, ""}, {0, "/a"}}, a},
+        // The earliest gets its room from the parked answers, read again in turn.
+        {"a shortage while later answers are parked",
+         1200,
+         {{1, "/b"}, {2, "/c"}, {0, "/a"}},
+         a + b + c},
+        {"a body past the whole room", 100, {{1, "/b"}, {0, "/a"}}, a + b},
+    };
+    for (const auto& r : rows) EXPECT_EQ(run_steps(site, r.body_bytes, r.steps), r.want) << r.name;
+}
