@@ -1,7 +1,9 @@
 // Runs programs several times each, in turn, with a file on standard input and
 // standard output discarded, and prints for each program, on a line of its
-// own, the median wall time in microseconds and the median peak resident
-// memory in KiB: "timeit RUNS INPUT PROGRAM [ARGS...] [-- PROGRAM [ARGS...]]...".
+// own, the median wall time in microseconds, the median peak resident memory
+// in KiB and the median count of context switches (voluntary and not, its
+// own and those of the children it waited for):
+// "timeit RUNS INPUT PROGRAM [ARGS...] [-- PROGRAM [ARGS...]]...".
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,7 +20,7 @@ namespace {
 
 struct program {
     std::vector<char*> argv;
-    std::vector<long> micros, peaks;
+    std::vector<long> micros, peaks, switches;
 };
 
 long median(std::vector<long> v) {
@@ -46,6 +48,7 @@ bool run_once(program& p, const char* input) {
     ::close(out);
     p.micros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
     p.peaks.push_back(usage.ru_maxrss);
+    p.switches.push_back(usage.ru_nvcsw + usage.ru_nivcsw);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -68,6 +71,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < runs; ++i)
         for (auto& p : programs)
             if (!run_once(p, argv[2])) return 1;
-    for (const auto& p : programs) std::printf("%ld %ld\n", median(p.micros), median(p.peaks));
+    for (const auto& p : programs)
+        std::printf("%ld %ld %ld\n", median(p.micros), median(p.peaks), median(p.switches));
     return 0;
 }
