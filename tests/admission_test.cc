@@ -27,7 +27,8 @@ std::string run_steps(const temp_site& site, std::size_t body_bytes, std::vector
     if (child == 0) {
         ::alarm(10);  // a request that waits for ever fails the row
         if (::chdir(site.dir.c_str()) != 0 || ::dup2(out[1], 1) != 1) ::_exit(3);
-        ledger shared(body_bytes, UINT64_MAX, 1 << 20);
+        const group_memory none;
+        ledger shared(body_bytes, UINT64_MAX, none, 1 << 20);
         for (auto& s : steps) {
             request_info request{s.path, std::nullopt};
             if (s.path.empty())

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end checks with real clients on loopback.
 # Usage: e2e.sh SCENARIO SERVER EXAMPLE_DIR ARTEFACT_DIR
-# SCENARIO: curl, python, wrk, activate, tcpserver, linger, browser, or a
+# SCENARIO: curl, python, wrk, activate, tcpserver, cgroup, linger, browser, or a
 # deployment file: xinetd, tcpserver-run, socat-sh, tls, systemd, image.
 set -uo pipefail
 # Daemons such as xinetd live in sbin, which a normal user's PATH may lack.
@@ -156,6 +156,47 @@ tcpserver)
   start tcpserver -q 127.0.0.1 PORT "$server"
   check "index" "$(curl -s "$(url /)")" "$index"
   check "401 outside" "$(curl -s --path-as-is -o /dev/null -w '%{http_code}' "$(url /../password.txt)")" 401
+  ;;
+cgroup)
+  # One group's limit over tcpserver and every server: each client sends its
+  # requests for a 5 MiB file, waits 2 s, then reads; every answer arrives
+  # whole and the kernel kills nothing.
+  [ "$(id -u)" -eq 0 ] || { echo "SKIP: a memory cgroup of its own needs root"; exit 77; }
+  need tcpserver; need python3
+  own=$(awk -F: '$2 ~ /(^|,)memory(,|$)/ { print "/sys/fs/cgroup/memory" $3 }' /proc/self/cgroup)
+  limit=memory.limit_in_bytes events=memory.oom_control
+  [ -n "$own" ] || own=/sys/fs/cgroup$(awk -F: '$1 == 0 { print $3 }' /proc/self/cgroup) \
+    limit=memory.max events=memory.events
+  group=${own%/}/stdhttpd-e2e-$$
+  mkdir "$group" 2>/dev/null && echo $((64 << 20)) 2>/dev/null > "$group/$limit" ||
+    { rmdir "$group" 2>/dev/null; echo "SKIP: no memory cgroup with a limit can be made in $own"; exit 77; }
+  undo+=("for _ in \$(seq 50); do rmdir $group && break; sleep 0.1; done")
+  head -c $((5 << 20)) /dev/urandom > "$work/site/wwwroot/five.bin"
+  start sh -c 'echo $$ > "$0/cgroup.procs" && exec tcpserver -c 64 -H -R -l 0 127.0.0.1 PORT "$1"' \
+    "$group" "$server"
+  for clients_each in "16 1" "32 1" "16 3" "16 20"; do
+    check "64 MiB group, $clients_each: whole answers" "$(python3 - "$port" $clients_each <<'PY'
+import socket, sys, threading, time
+port, clients, each = map(int, sys.argv[1:])
+whole = []
+def client():
+    s = socket.create_connection(("127.0.0.1", port), timeout=120)
+    s.sendall(b"GET /five.bin HTTP/1.1\r\nHost: x\r\n\r\n" * each)
+    time.sleep(2)
+    f = s.makefile("rb")
+    for _ in range(each):
+        if not f.readline().startswith(b"HTTP/1.1 200"): return
+        head = list(iter(f.readline, b"\r\n"))
+        length = next(int(l[15:]) for l in head if l.startswith(b"Content-Length"))
+        if length == 5 << 20 and len(f.read(length)) == length: whole.append(1)
+threads = [threading.Thread(target=client) for _ in range(clients)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(len(whole))
+PY
+)" "$((${clients_each% *} * ${clients_each#* }))"
+  done
+  check "64 MiB group: no process killed" "$(awk '$1 == "oom_kill" { print $2 }' "$group/$events")" 0
   ;;
 xinetd)
   deployed_as_root; need xinetd; need curl

@@ -134,15 +134,18 @@ TEST(Rules, CgroupMemoryLimit) {
         const char* name;
         std::map<std::string, std::string> files;
         std::optional<std::uint64_t> want;
+        std::string folder = "";  // of the group whose limit binds
     } cases[] = {
         {"v2, the limit on a parent",
          {{"proc/self/cgroup", "0::/kubepods/pod/c\n"},
           {"sys/fs/cgroup/kubepods/pod/c/memory.max", "max\n"},
           {"sys/fs/cgroup/kubepods/pod/memory.max", "67108864\n"}},
-         64 << 20},
+         64 << 20,
+         "sys/fs/cgroup/kubepods/pod"},
         {"v2, a namespace's own root",
          {{"proc/self/cgroup", "0::/\n"}, {"sys/fs/cgroup/memory.max", "41943040\n"}},
-         40 << 20},
+         40 << 20,
+         "sys/fs/cgroup"},
         {"v2, no limit",
          {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/memory.max", "max\n"}},
          std::nullopt},
@@ -150,12 +153,14 @@ TEST(Rules, CgroupMemoryLimit) {
          {{"proc/self/cgroup", "4:memory:/machine.slice/c.scope\n0::/\n"},
           {"proc/self/mountinfo", v1_mount},
           {"cgroups/memory/memory.limit_in_bytes", "67108864\n"}},
-         64 << 20},
+         64 << 20,
+         "cgroups/memory"},
         {"hybrid: memory on v1 only",
          {{"proc/self/cgroup", "4:memory:/a\n0::/\n"},
           {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "1048576\n"},
           {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"}},
-         1 << 20},
+         1 << 20,
+         "sys/fs/cgroup/memory/a"},
         {"a limit that is not a number",
          {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/memory.max", "12k\n"}},
          std::nullopt},
@@ -168,7 +173,9 @@ TEST(Rules, CgroupMemoryLimit) {
             fs::create_directories((root / path).parent_path());
             std::ofstream(root / path) << content;
         }
-        EXPECT_EQ(cgroup_memory_limit(root.string()), c.want) << c.name;
+        const auto got = cgroup_memory_limit(root.string());
+        EXPECT_EQ(got ? std::optional(got->limit) : std::nullopt, c.want) << c.name;
+        EXPECT_EQ(got ? fs::relative(got->folder, root).string() : "", c.folder) << c.name;
     }
     fs::remove_all(root);
 }

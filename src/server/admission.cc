@@ -16,6 +16,9 @@ void release(text& t) {
 // cost of a wake-up that a future change forgets.
 constexpr std::chrono::milliseconds look_again{1000};
 
+// Bodies from this size on are taken only when the whole group has room.
+constexpr std::size_t group_checked = 256 << 10;
+
 }  // namespace
 
 // An answer left before its turn, with all it holds.
@@ -27,8 +30,9 @@ struct ledger::parked {
     bool given_back = false;        // decided again in its turn
 };
 
-ledger::ledger(std::size_t body_bytes, std::uint64_t largest, std::size_t descriptor_count)
-    : largest_body(largest), bytes(body_bytes), descriptors(descriptor_count) {}
+ledger::ledger(std::size_t body_bytes, std::uint64_t largest, const group_memory& watched,
+               std::size_t descriptor_count)
+    : largest_body(largest), bytes(body_bytes), descriptors(descriptor_count), group(watched) {}
 
 ledger::~ledger() = default;
 
@@ -197,14 +201,31 @@ bool admission::holds_every_descriptor() const {
     return shared.descriptors.held.load() == request_descriptors;
 }
 
-void admission::take_body(text& out, std::size_t n) {
+bool admission::take_body(text& out, std::size_t n) {
+    // Small bodies never wait on the other servers of the group.
+    const bool whole_group = n >= group_checked && shared.group.watched();
+    const auto since = std::chrono::steady_clock::now();
     for (;;) {
         shared.take(shared.bytes, n, number);
-        if (allocated([&] { out.assign(n, '\0'); })) break;
+        bool room = true;
+        const bool made = allocated([&] {
+            if (!whole_group) {
+                out.assign(n, '\0');
+                return;
+            }
+            // The group's figure counts the body once its pages are touched,
+            // which filling it does, before the next server looks.
+            const group_memory::lock held(shared.group);
+            room = shared.group.has_room(n);
+            if (room) out.assign(n, '\0');
+        });
+        if (made && room) break;
         shared.give(shared.bytes, n);
+        if (std::chrono::steady_clock::now() - since >= stall_limit) return false;
         wait_out_shortage(short_of::memory);
     }
     body = n;
+    return true;
 }
 
 void admission::wait_out_shortage(short_of what) {

@@ -17,13 +17,16 @@
 #include "common/request_info.h"
 #include "common/text.h"
 #include "handling/response.h"
+#include "sys/group_memory.h"
 
 // Made once by main before the first request, and handed to every worker.
 class ledger {
 public:
-    // Bodies of at most body_bytes together, none past largest_body, and
-    // descriptors at most descriptors together.
-    ledger(std::size_t body_bytes, std::uint64_t largest_body, std::size_t descriptors);
+    // Bodies of at most body_bytes together, none past largest_body, each
+    // large one taken only when the group has room; and descriptors at most
+    // descriptors together.
+    ledger(std::size_t body_bytes, std::uint64_t largest_body, const group_memory& group,
+           std::size_t descriptors);
     ledger(const ledger&) = delete;
     ledger& operator=(const ledger&) = delete;
     ~ledger();
@@ -88,6 +91,7 @@ private:
 
     std::mutex lock;
     pool bytes, descriptors;
+    const group_memory& group;
     std::atomic<std::size_t> waiting{0};        // requests waiting, for either pool
     std::size_t next = 0;                       // the first answer not yet written
     bool writing = false;                       // a worker writes answers in order
@@ -112,8 +116,10 @@ public:
     bool holds_every_descriptor() const;
 
     // Takes room for n bytes and allocates buffer to that size, waiting while
-    // others hold the room or memory is short.
-    void take_body(text& buffer, std::size_t n);
+    // others hold the room or memory is short. False when the group had no
+    // room for it for as long as a stalled write is waited for: then it
+    // holds nothing, and nothing more is answered.
+    bool take_body(text& buffer, std::size_t n);
 
     // Waits a moment for memory, or a descriptor, to come back.
     enum class short_of { memory, descriptors };

@@ -55,7 +55,8 @@ void answer_request(ledger& shared, request_info& request, std::size_t number) {
         *size > text().max_size() - head_room)
         return a.answer(outcome::not_found);
     text buffer;
-    a.take_body(buffer, head_room + static_cast<std::size_t>(*size));
+    // No room in the group for as long as a client may stall: nothing more is answered.
+    if (!a.take_body(buffer, head_room + static_cast<std::size_t>(*size))) return;
     for (;;) {
         const auto failed = file->read(buffer, head_room);
         if (!failed) return a.answer(outcome::permitted, std::move(buffer));

@@ -15,6 +15,7 @@
 #include "server/plan.h"
 #include "server/workers.h"
 #include "sys/confine.h"
+#include "sys/group_memory.h"
 #include "sys/limits.h"
 #include "sys/stream.h"
 
@@ -72,8 +73,15 @@ int main() {
     // Read now, while /proc and /sys are still open to the process, and the
     // descriptors counted while only what the process was given is open. A
     // body is held within the plan, and below what no allocation can hold.
-    const memory_plan plan = plan_memory(cgroup_memory_limit());
-    ledger shared(plan.bodies, std::min(plan.largest_body, never_fits() - 1), free_descriptors());
+    const auto cgroup = cgroup_memory_limit();
+    const memory_plan plan = plan_memory(cgroup ? std::optional(cgroup->limit) : std::nullopt);
+    const std::uint64_t most = never_fits();
+    // A group is watched where its limit is one: v1 writes "none" as a
+    // number past any host's memory. Its files are open before descriptors
+    // are counted, so that the count leaves them out.
+    const group_memory group =
+        cgroup && cgroup->limit < most ? group_memory(*cgroup) : group_memory();
+    ledger shared(plan.bodies, std::min(plan.largest_body, most - 1), group, free_descriptors());
     // Before the first request, so that every worker starts confined.
     confine();
     input in(0);

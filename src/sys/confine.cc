@@ -194,6 +194,7 @@ constexpr permitted calls[] = {
     {SYS_openat, check::allow}, {SYS_close, check::allow}, {SYS_newfstatat, check::allow},
     {SYS_getcwd, check::allow}, {SYS_faccessat2, check::allow},
     {SYS_sendto, check::allow}, {SYS_recvfrom, check::allow}, {SYS_shutdown, check::allow},
+    {SYS_flock, check::allow},
 #ifdef SYS_readlink
     {SYS_readlink, check::allow},
 #endif

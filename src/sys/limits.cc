@@ -100,7 +100,7 @@ std::optional<std::uint64_t> limit_in(const std::string& file) {
 
 }  // namespace
 
-std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root) {
+std::optional<memory_cgroup> cgroup_memory_limit(const std::string& root) {
     const auto groups = contents(root + "/proc/self/cgroup");
     if (!groups) return std::nullopt;
     for (const auto line : split(*groups, '\n')) {
@@ -112,11 +112,11 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::string& root) {
         const char* file = v2 ? "/memory.max" : "/memory.limit_in_bytes";
         auto where = group_place(root, fields[2], v2, file);
         if (!where) continue;
-        std::optional<std::uint64_t> least;
+        std::optional<memory_cgroup> least;
         // The group's own limit and every one above it that is visible.
         for (auto& below = where->below;; below.resize(below.rfind('/'))) {
-            if (auto l = limit_in(where->point + below + file))
-                least = std::min(least.value_or(*l), *l);
+            const auto l = limit_in(where->point + below + file);
+            if (l && (!least || *l < least->limit)) least = {*l, where->point + below, v2};
             if (below.empty()) break;
         }
         if (least) return least;
