@@ -43,7 +43,7 @@ void ledger::take(pool& from, std::size_t n, std::size_t number) {
             if (from.held.compare_exchange_weak(have, have + n)) return;
     }
     std::unique_lock hold(lock);
-    waiter me{number, &from == &bytes ? n : every, {}};
+    waiter me{number, &from == &bytes ? n : 0, {}};
     enter_line(from, me);
     for (;;) {
         auto have = from.held.load();
@@ -99,6 +99,10 @@ void ledger::wait_once(std::unique_lock<std::mutex>& hold, waiter& w,
 }
 
 bool ledger::give_back_parked_bodies(std::size_t need) {
+    // Waiting for descriptors, it needs room only for whoever holds them and
+    // waits for room itself.
+    if (need == 0 && bytes.first) need = bytes.first->need;
+    if (need == 0) return false;
     std::size_t freed = 0;
     // The latest first: they are the furthest from their turn.
     for (std::size_t at = left.size(); at-- > next + 1;) {

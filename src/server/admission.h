@@ -42,7 +42,7 @@ private:
     // by number: only the first of a list can go on, so only it is woken.
     struct waiter {
         std::size_t number;
-        std::size_t need;  // bytes it waits for, or every for anything else
+        std::size_t need;  // bytes it waits for; every for memory, 0 for descriptors
         std::condition_variable wake;
         waiter* after = nullptr;
     };
@@ -85,7 +85,8 @@ private:
                    std::size_t body);
     void write_parked(std::unique_lock<std::mutex>& hold);
     // Has the latest parked answers give their bodies back until need bytes
-    // fit, or all of them for every; true when any did.
+    // fit (for 0, what the first request that waits for room needs), or all
+    // of them for every; true when any did.
     static constexpr std::size_t every = SIZE_MAX;
     bool give_back_parked_bodies(std::size_t need);
 
