@@ -322,7 +322,8 @@ TEST(Hostile, Inputs) {
                          get("/index.html") + get("/secret.txt", basic("root:pw")),
                          {index, guarded},
                          small_bound,
-                         {.wrapper = {"strace", "-f", "-e", "quiet=all", "-o", "/dev/null", "-P",
+                         {.open_files = 64,
+                          .wrapper = {"strace", "-f", "-e", "quiet=all", "-o", "/dev/null", "-P",
                                       "/proc/self/fd", "-e", "inject=openat:error=ENOENT"}}});
     // A size past what a text can hold, answered in one place for every build.
     std::error_code too_large;

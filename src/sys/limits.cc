@@ -1,5 +1,6 @@
 #include "sys/limits.h"
 
+#include "common/fixed.h"
 #include "sys/failure.h"
 
 #include <dirent.h>
@@ -127,6 +128,11 @@ std::optional<memory_cgroup> cgroup_memory_limit(const std::string& root) {
 std::size_t free_descriptors() {
     rlimit lim;
     if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return 1 << 20;
+    // Past this limit the count changes nothing: even with as many left open
+    // by the activator, every request of a run can hold its descriptors at
+    // once. Listing them is what each connection would pay for.
+    constexpr std::size_t left_open = 1024;
+    if (lim.rlim_cur >= left_open + 4 * max_requests) return lim.rlim_cur - left_open;
     // Only numbers below the limit take room that an open could use. The
     // listing holds one descriptor itself, and it is among those listed.
     DIR* fds = persist([] { return ::opendir("/proc/self/fd"); });
