@@ -34,14 +34,19 @@ index=$(cat "$work/site/wwwroot/index.html")
 # replaced by the port. Sets $port; the server's standard error goes to $work/err.
 start() {
   for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 20000))
+    # Below the kernel's ephemeral ports, which outgoing connections take.
+    port=$((20000 + RANDOM % 12000))
+    local said; said=$(stat -c %s "$work/err" 2>/dev/null || echo 0)
     (cd "$work/site" && exec "${@//PORT/$port}" 2>>"$work/err") &
     pids+=($!)
     for _ in $(seq 50); do
-      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+      # Its own listener: one that could not bind the port has ended by then.
+      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && sleep 0.1 &&
+        kill -0 "${pids[-1]}" 2>/dev/null; then return 0; fi
       kill -0 "${pids[-1]}" 2>/dev/null || break
       sleep 0.1
     done
+    truncate -s "$said" "$work/err"  # what a refused bind said is not the server's
   done
   echo "FAIL: could not start $1"; exit 1
 }
