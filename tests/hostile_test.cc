@@ -33,25 +33,16 @@
 
 #include "run_server.h"
 #include "sys/confine.h"
+#include "sys/test_builds.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;  // shadow memory makes peak figures meaningless
-#else
-constexpr bool sanitized = false;
-#endif
 #ifdef STDHTTPD_STATIC_SERVER
 constexpr bool static_server = true;
 #else
 constexpr bool static_server = false;
-#endif
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool leak_checker = true;  // its process is cloned, so new processes are not refused
-#else
-constexpr bool leak_checker = false;
 #endif
 
 std::string random_bytes(std::mt19937& rng, std::size_t n, bool line_feeds) {

@@ -6,6 +6,7 @@
 
 #include "server/handle_request.h"
 #include "sys/failure.h"
+#include "sys/test_builds.h"
 
 namespace {
 
@@ -15,11 +16,7 @@ namespace {
 // quicker to start, lets the platform keep many for reuse, and is given back
 // without the madvise that a larger stack costs at every exit. The sanitizers
 // need more.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t first_stack = 1 << 20;
-#else
-constexpr std::size_t first_stack = 16 << 10;
-#endif
+constexpr std::size_t first_stack = sanitized ? 1 << 20 : 16 << 10;
 // Past this, a stack that is refused is not refused for its size.
 constexpr std::size_t largest_stack = 8 << 20;
 

@@ -1,0 +1,129 @@
+#include "sys/landlock.h"
+
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <iterator>
+
+namespace {
+
+// Landlock's interface as the kernel defines it; older headers lack the
+// newer rights and fields, so they are spelled out here.
+struct ruleset_attr {
+    std::uint64_t handled_access_fs;
+    std::uint64_t handled_access_net;  // from version 4
+    std::uint64_t scoped;              // from version 6
+};
+
+// What each version handles, and so how much of the attribute it reads.
+struct version {
+    std::uint64_t fs, net, scoped;
+    std::size_t size;
+};
+constexpr std::size_t v1_size = offsetof(ruleset_attr, handled_access_net);
+constexpr std::size_t v4_size = offsetof(ruleset_attr, scoped);
+// Filesystem rights: version 1 knows bits 0 to 12, 2 adds linking across
+// folders, 3 truncation, 5 device ioctls. Network: 4 adds TCP binding and
+// connecting. Scopes: 6 adds abstract sockets and signals.
+constexpr version versions[] = {
+    {0x1fff, 0, 0, v1_size}, {0x3fff, 0, 0, v1_size}, {0x7fff, 0, 0, v1_size},
+    {0x7fff, 3, 0, v4_size}, {0xffff, 3, 0, v4_size}, {0xffff, 3, 3, sizeof(ruleset_attr)},
+};
+
+}  // namespace
+
+landlock::landlock() {
+    const long abi =
+        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    if (abi < 1) return;
+    // Version n is versions[n - 1]; a newer one knows all that the newest here knows.
+    const version& v = versions[std::min(abi, std::ssize(versions)) - 1];
+    ruleset_attr attr{v.fs, v.net, v.scoped};
+    ruleset = static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, v.size, 0));
+    known = v.fs;
+}
+
+landlock::~landlock() {
+    if (ruleset >= 0) ::close(ruleset);
+}
+
+rule landlock::allow(const char* path, std::uint64_t rights) {
+    if (ruleset < 0) return rule::failed;
+    // Nothing is waited for: before the first request, nothing else runs
+    // that could free what is short.
+    const int fd = ::open(path, O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == EACCES) return rule::missing;
+        whole = false;
+        return rule::failed;
+    }
+    landlock_path_beneath_attr r{};
+    r.allowed_access = rights & known;
+    r.parent_fd = fd;
+    const long added = ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &r, 0);
+    ::close(fd);
+    whole = whole && added == 0;
+    return added == 0 ? rule::added : rule::failed;
+}
+
+void landlock::enforce() {
+    if (ruleset >= 0 && whole) ::syscall(SYS_landlock_restrict_self, ruleset, 0);
+}
+
+std::vector<std::string> link_folders(const std::string& path) {
+    std::vector<std::string> folders;
+    std::deque<std::string> rest;
+    const auto add_parts = [&rest](const std::string& p) {
+        std::deque<std::string> parts;
+        for (std::size_t at = 0; at <= p.size();) {
+            const auto end = std::min(p.find('/', at), p.size());
+            if (end > at) parts.push_back(p.substr(at, end - at));
+            at = end + 1;
+        }
+        rest.insert(rest.begin(), parts.begin(), parts.end());
+    };
+    std::string done;  // resolved so far, with no link in it
+    if (!path.starts_with('/')) {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) return folders;
+        done = std::strcmp(cwd, "/") == 0 ? "" : cwd;
+    }
+    const std::string start = done;
+    add_parts(path);
+    for (int links = 0; !rest.empty();) {
+        const std::string name = rest.front();
+        rest.pop_front();
+        if (name == ".") continue;
+        if (name == "..") {
+            done.resize(done.rfind('/') == std::string::npos ? 0 : done.rfind('/'));
+            continue;
+        }
+        const std::string next = done + "/" + name;
+        struct stat st;
+        if (::lstat(next.c_str(), &st) != 0) break;
+        const std::string folder = done.empty() ? "/" : done;
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > 40) break;
+            char target[PATH_MAX];
+            const auto n = ::readlink(next.c_str(), target, sizeof target);
+            if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) break;
+            folders.push_back(folder);
+            if (target[0] == '/') done.clear();
+            add_parts(std::string(target, static_cast<std::size_t>(n)));
+            continue;
+        }
+        // The working directory itself has a rule of its own.
+        if (rest.empty() && !(links == 0 && done == start)) folders.push_back(folder);
+        done = next;
+    }
+    return folders;
+}

@@ -1,0 +1,185 @@
+#include "sys/seccomp.h"
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/sched.h>
+#include <linux/seccomp.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "sys/test_builds.h"
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr std::uint32_t this_arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t this_arch = AUDIT_ARCH_AARCH64;
+#endif
+
+constexpr std::uint32_t allow = SECCOMP_RET_ALLOW;
+constexpr std::uint32_t refuse = SECCOMP_RET_ERRNO | EPERM;
+// Calls on no list fail as the calls of an older kernel do, so that the C
+// library falls back to one that is listed (clone3 to clone).
+constexpr std::uint32_t unknown = SECCOMP_RET_ERRNO | ENOSYS;
+
+constexpr std::uint32_t new_namespaces = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
+                                         CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID |
+                                         CLONE_NEWNET | CLONE_NEWTIME;
+
+using program = std::vector<sock_filter>;
+
+sock_filter op(std::uint16_t code, std::uint32_t k, std::uint8_t jt = 0, std::uint8_t jf = 0) {
+    return {code, jt, jf, k};
+}
+
+sock_filter load_arg(int arg, bool high = false) {
+    return op(BPF_LD | BPF_W | BPF_ABS,
+              static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * arg + (high ? 4 : 0)));
+}
+
+sock_filter give(std::uint32_t action) {
+    return op(BPF_RET | BPF_K, action);
+}
+
+// The instructions that decide on a call whose number is known: only the
+// calls that need it look at their arguments.
+program decision(check how, std::uint32_t self) {
+    switch (how) {
+    case check::allow:
+        return {give(allow)};
+    case check::thread_only:
+        // The leak checker's own process is cloned without CLONE_THREAD.
+        if (leak_checker)
+            return {load_arg(0), op(BPF_JMP | BPF_JSET | BPF_K, new_namespaces, 0, 1), give(refuse),
+                    give(allow)};
+        return {load_arg(0), op(BPF_JMP | BPF_JSET | BPF_K, new_namespaces, 1, 0),
+                op(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0), give(refuse), give(allow)};
+    case check::self_only:
+        return {load_arg(0), op(BPF_JMP | BPF_JEQ | BPF_K, self, 0, 1), give(allow), give(refuse)};
+    case check::read_own_limit:
+        // pid 0 or our own, and no new limit.
+        return {load_arg(0),
+                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+                op(BPF_JMP | BPF_JEQ | BPF_K, self, 0, 4),
+                load_arg(2),
+                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 2),
+                load_arg(2, true),
+                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+                give(refuse),
+                give(allow)};
+    }
+    return {give(refuse)};
+}
+
+// Where a jump leads: one of the decisions after the search, or an instruction.
+struct target {
+    bool decision;
+    std::size_t index;  // of the decision, or of the instruction
+};
+
+// Builds a search over regions of call numbers: region i runs from first[i]
+// up to first[i + 1] and is decided by decisions[how[i]]. Each comparison
+// halves the regions, so any number meets its decision in a handful of them,
+// and the decisions are placed once, after the search.
+class search_tree {
+public:
+    search_tree(program& into, const std::vector<std::uint32_t>& starts,
+                const std::vector<std::size_t>& decided)
+        : p(into), first(starts), how(decided) {}
+
+    // Appends the search (of two regions or more), then the decisions, and
+    // resolves every jump.
+    void build(const std::vector<program>& decisions) {
+        emit(0, first.size());
+        std::vector<std::size_t> starts;
+        for (const auto& d : decisions) {
+            starts.push_back(p.size());
+            p.insert(p.end(), d.begin(), d.end());
+        }
+        for (const auto& [at, yes, to] : jumps) {
+            const std::size_t offset = (to.decision ? starts[to.index] : to.index) - at - 1;
+            if (offset > 255) std::abort();  // a jump reaches 255 instructions at most
+            (yes ? p[at].jt : p[at].jf) = static_cast<std::uint8_t>(offset);
+        }
+    }
+
+private:
+    target emit(std::size_t from, std::size_t to) {
+        if (to - from == 1) return {true, how[from]};
+        const std::size_t mid = (from + to) / 2;
+        const std::size_t at = p.size();
+        p.push_back(op(BPF_JMP | BPF_JGE | BPF_K, first[mid]));
+        jumps.push_back({at, false, emit(from, mid)});
+        jumps.push_back({at, true, emit(mid, to)});
+        return {false, at};
+    }
+
+    struct jump {
+        std::size_t at;
+        bool yes;
+        target to;
+    };
+
+    program& p;
+    const std::vector<std::uint32_t>& first;
+    const std::vector<std::size_t>& how;
+    std::vector<jump> jumps;
+};
+
+// Permits only the listed calls, with their arguments checked where a call
+// could reach beyond the process; any other call fails with ENOSYS.
+program allowlist(std::span<const permitted> calls) {
+    const auto self = static_cast<std::uint32_t>(::getpid());
+    std::vector<permitted> sorted(calls.begin(), calls.end());
+    for (const long nr : test_build_calls) sorted.push_back({nr, check::allow});
+    std::sort(sorted.begin(), sorted.end(), [](auto a, auto b) { return a.nr < b.nr; });
+    // Decision 0 allows, 1 says unknown; each call with its arguments
+    // checked has one of its own.
+    std::vector<program> decisions = {{give(allow)}, {give(unknown)}};
+    std::vector<std::uint32_t> first = {0};
+    std::vector<std::size_t> how = {1};
+    const auto region = [&](std::uint32_t from, std::size_t d) {
+        if (first.back() == from)
+            how.back() = d;
+        else if (how.back() != d)
+            first.push_back(from), how.push_back(d);
+    };
+    for (const auto& c : sorted) {
+        const auto nr = static_cast<std::uint32_t>(c.nr);
+        if (nr < first.back()) continue;  // listed twice
+        std::size_t d = 0;
+        if (c.how != check::allow) {
+            d = decisions.size();
+            decisions.push_back(decision(c.how, self));
+        }
+        region(nr, d);
+        region(nr + 1, 1);
+    }
+    program p = {
+        op(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        // Calls of another architecture's table are all refused.
+        op(BPF_JMP | BPF_JEQ | BPF_K, this_arch, 1, 0),
+        give(refuse),
+        op(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    };
+    search_tree(p, first, how).build(decisions);
+    return p;
+}
+
+}  // namespace
+
+void filter_calls(std::span<const permitted> calls) {
+#if defined(__x86_64__) || defined(__aarch64__)
+    program p = allowlist(calls);
+    const sock_fprog prog{static_cast<unsigned short>(p.size()), p.data()};
+    ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &prog);
+#endif
+}

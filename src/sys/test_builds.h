@@ -1,0 +1,54 @@
+#pragma once
+// What the test builds need of a confined process beyond what the server
+// itself does, gathered here so that the server's own policy reads without
+// them: the sanitizers' runtimes and the coverage build's counts.
+#include <sys/syscall.h>
+
+#include <array>
+
+// The sanitizers' runtimes: shadow memory, bigger stacks.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
+
+// The address sanitizer's leak checker stops the world at exit: a process of
+// its own, cloned without CLONE_THREAD, traces every thread it finds in /proc.
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr bool leak_checker = true;
+#else
+inline constexpr bool leak_checker = false;
+#endif
+
+// The folder where the coverage build writes its counts, or none.
+#ifdef STDHTTPD_COVERAGE
+inline constexpr const char* coverage_counts = STDHTTPD_COVERAGE;
+#else
+inline constexpr const char* coverage_counts = nullptr;
+#endif
+
+// The calls that the sanitizers' runtimes make besides the server's:
+// alternate signal stacks, the leak checker's look at every thread from a
+// traced process of its own, and a pipe to test whether memory can be read
+// before it is printed.
+// clang-format off
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr std::array test_build_calls = {
+    long{SYS_sigaltstack}, long{SYS_getdents64}, long{SYS_ptrace}, long{SYS_getppid},
+    long{SYS_lseek}, long{SYS_nanosleep}, long{SYS_wait4}, long{SYS_prctl},
+    long{SYS_sched_getaffinity}, long{SYS_pipe2},
+#ifdef SYS_fstat
+    long{SYS_fstat},
+#endif
+#ifdef SYS_getdents
+    long{SYS_getdents},
+#endif
+#ifdef SYS_open
+    long{SYS_open},
+#endif
+};
+#else
+inline constexpr std::array<long, 0> test_build_calls = {};
+#endif
+// clang-format on
