@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "sys/test_builds.h"
@@ -40,43 +41,116 @@ sock_filter op(std::uint16_t code, std::uint32_t k, std::uint8_t jt = 0, std::ui
     return {code, jt, jf, k};
 }
 
-sock_filter load_arg(int arg, bool high = false) {
-    return op(BPF_LD | BPF_W | BPF_ABS,
-              static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * arg + (high ? 4 : 0)));
-}
+// Instructions whose jumps name where they lead: a label placed in the
+// block, or next, the instruction after the jump.
+class block {
+public:
+    static constexpr std::string_view next = "next";
 
-sock_filter give(std::uint32_t action) {
-    return op(BPF_RET | BPF_K, action);
-}
+    // Loads the word at offset of the call's data.
+    block& load(std::size_t offset) {
+        return put(op(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(offset)));
+    }
+    // Loads an argument's low word, or its high one.
+    block& load_arg(int arg, bool high = false) {
+        return load(offsetof(seccomp_data, args) + 8 * arg + (high ? 4 : 0));
+    }
+    // Jumps to yes when the loaded word passes test (BPF_JEQ, BPF_JSET) against k, else to no.
+    block& jump(std::uint16_t test, std::uint32_t k, std::string_view yes, std::string_view no) {
+        jumps.push_back({p.size(), yes, no});
+        return put(op(BPF_JMP | test | BPF_K, k));
+    }
+    block& label(std::string_view name) {
+        labels.push_back({name, p.size()});
+        return *this;
+    }
+    block& give(std::uint32_t action) { return put(op(BPF_RET | BPF_K, action)); }
+
+    // The instructions, every jump resolved.
+    program done() {
+        for (const auto& j : jumps) {
+            p[j.at].jt = offset(j.at, j.yes);
+            p[j.at].jf = offset(j.at, j.no);
+        }
+        return p;
+    }
+
+private:
+    block& put(sock_filter f) {
+        p.push_back(f);
+        return *this;
+    }
+    std::uint8_t offset(std::size_t at, std::string_view to) const {
+        if (to == next) return 0;
+        const auto l = std::find_if(labels.begin(), labels.end(),
+                                    [&](const auto& named) { return named.first == to; });
+        // A jump leads forward, 255 instructions at most.
+        if (l == labels.end() || l->second <= at || l->second - at - 1 > 255) std::abort();
+        return static_cast<std::uint8_t>(l->second - at - 1);
+    }
+
+    struct pending {
+        std::size_t at;
+        std::string_view yes, no;
+    };
+    program p;
+    std::vector<pending> jumps;
+    std::vector<std::pair<std::string_view, std::size_t>> labels;
+};
 
 // The instructions that decide on a call whose number is known: only the
 // calls that need it look at their arguments.
 program decision(check how, std::uint32_t self) {
     switch (how) {
     case check::allow:
-        return {give(allow)};
+        return block().give(allow).done();
     case check::thread_only:
         // The leak checker's own process is cloned without CLONE_THREAD.
         if (leak_checker)
-            return {load_arg(0), op(BPF_JMP | BPF_JSET | BPF_K, new_namespaces, 0, 1), give(refuse),
-                    give(allow)};
-        return {load_arg(0), op(BPF_JMP | BPF_JSET | BPF_K, new_namespaces, 1, 0),
-                op(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0), give(refuse), give(allow)};
+            return block()
+                .load_arg(0)
+                .jump(BPF_JSET, new_namespaces, "refused", "allowed")
+                .label("refused")
+                .give(refuse)
+                .label("allowed")
+                .give(allow)
+                .done();
+        return block()
+            .load_arg(0)
+            .jump(BPF_JSET, new_namespaces, "refused", block::next)
+            .jump(BPF_JSET, CLONE_THREAD, "allowed", "refused")
+            .label("refused")
+            .give(refuse)
+            .label("allowed")
+            .give(allow)
+            .done();
     case check::self_only:
-        return {load_arg(0), op(BPF_JMP | BPF_JEQ | BPF_K, self, 0, 1), give(allow), give(refuse)};
+        return block()
+            .load_arg(0)
+            .jump(BPF_JEQ, self, "allowed", "refused")
+            .label("allowed")
+            .give(allow)
+            .label("refused")
+            .give(refuse)
+            .done();
     case check::read_own_limit:
         // pid 0 or our own, and no new limit.
-        return {load_arg(0),
-                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
-                op(BPF_JMP | BPF_JEQ | BPF_K, self, 0, 4),
-                load_arg(2),
-                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 2),
-                load_arg(2, true),
-                op(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
-                give(refuse),
-                give(allow)};
+        return block()
+            .load_arg(0)
+            .jump(BPF_JEQ, 0, "own", block::next)
+            .jump(BPF_JEQ, self, "own", "refused")
+            .label("own")
+            .load_arg(2)
+            .jump(BPF_JEQ, 0, block::next, "refused")
+            .load_arg(2, true)
+            .jump(BPF_JEQ, 0, "allowed", "refused")
+            .label("refused")
+            .give(refuse)
+            .label("allowed")
+            .give(allow)
+            .done();
     }
-    return {give(refuse)};
+    return block().give(refuse).done();
 }
 
 // Where a jump leads: one of the decisions after the search, or an instruction.
@@ -143,7 +217,7 @@ program allowlist(std::span<const permitted> calls) {
     std::sort(sorted.begin(), sorted.end(), [](auto a, auto b) { return a.nr < b.nr; });
     // Decision 0 allows, 1 says unknown; each call with its arguments
     // checked has one of its own.
-    std::vector<program> decisions = {{give(allow)}, {give(unknown)}};
+    std::vector<program> decisions = {block().give(allow).done(), block().give(unknown).done()};
     std::vector<std::uint32_t> first = {0};
     std::vector<std::size_t> how = {1};
     const auto region = [&](std::uint32_t from, std::size_t d) {
@@ -163,13 +237,14 @@ program allowlist(std::span<const permitted> calls) {
         region(nr, d);
         region(nr + 1, 1);
     }
-    program p = {
-        op(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        // Calls of another architecture's table are all refused.
-        op(BPF_JMP | BPF_JEQ | BPF_K, this_arch, 1, 0),
-        give(refuse),
-        op(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-    };
+    program p = block()
+                    .load(offsetof(seccomp_data, arch))
+                    // Calls of another architecture's table are all refused.
+                    .jump(BPF_JEQ, this_arch, "this architecture", block::next)
+                    .give(refuse)
+                    .label("this architecture")
+                    .load(offsetof(seccomp_data, nr))
+                    .done();
     search_tree(p, first, how).build(decisions);
     return p;
 }
