@@ -65,6 +65,8 @@ public:
         return *this;
     }
     block& give(std::uint32_t action) { return put(op(BPF_RET | BPF_K, action)); }
+    // The two ends that argument checks jump to: "refused", then "allowed".
+    block& ends() { return label("refused").give(refuse).label("allowed").give(allow); }
 
     // The instructions, every jump resolved.
     program done() {
@@ -110,19 +112,13 @@ program decision(check how, std::uint32_t self) {
             return block()
                 .load_arg(0)
                 .jump(BPF_JSET, new_namespaces, "refused", "allowed")
-                .label("refused")
-                .give(refuse)
-                .label("allowed")
-                .give(allow)
+                .ends()
                 .done();
         return block()
             .load_arg(0)
             .jump(BPF_JSET, new_namespaces, "refused", block::next)
             .jump(BPF_JSET, CLONE_THREAD, "allowed", "refused")
-            .label("refused")
-            .give(refuse)
-            .label("allowed")
-            .give(allow)
+            .ends()
             .done();
     case check::self_only:
         return block()
@@ -144,10 +140,7 @@ program decision(check how, std::uint32_t self) {
             .jump(BPF_JEQ, 0, block::next, "refused")
             .load_arg(2, true)
             .jump(BPF_JEQ, 0, "allowed", "refused")
-            .label("refused")
-            .give(refuse)
-            .label("allowed")
-            .give(allow)
+            .ends()
             .done();
     }
     return block().give(refuse).done();
