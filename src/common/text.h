@@ -6,3 +6,8 @@
 using text = std::string;
 // A text that may be absent; absent and empty are different.
 using optional_text = std::optional<text>;
+
+// Frees what a text holds: assigning an empty text may keep its memory.
+inline void release(text& t) {
+    text().swap(t);
+}

@@ -6,11 +6,6 @@
 
 namespace {
 
-// Frees what a text holds: assigning an empty text may keep its memory.
-void release(text& t) {
-    text().swap(t);
-}
-
 // How long a request that waits for units sleeps before it looks again
 // unwoken. Every change that could let it in wakes it; this only bounds the
 // cost of a wake-up that a future change forgets.
@@ -235,7 +230,9 @@ bool admission::take_body(text& out, std::size_t n) {
 void admission::wait_out_shortage(short_of what) {
     auto& on = what == short_of::memory ? shared.bytes : shared.descriptors;
     std::unique_lock hold(shared.lock);
-    ledger::waiter me{number, ledger::every, {}};
+    // Short of memory, every parked body may help; short of descriptors,
+    // only room for whoever holds them, as for any descriptor wait.
+    ledger::waiter me{number, what == short_of::memory ? ledger::every : 0, {}};
     shared.enter_line(on, me);
     shared.wait_once(hold, me, std::chrono::milliseconds(1));
     shared.leave_line(on, me);

@@ -61,7 +61,7 @@ void answer_request(ledger& shared, request_info& request, std::size_t number) {
         const auto failed = file->read(buffer, head_room);
         if (!failed) return a.answer(outcome::permitted, std::move(buffer));
         if (*failed == failure::not_there) {
-            text().swap(buffer);  // its memory goes back with its room
+            release(buffer);  // its memory goes back with its room
             return a.answer(outcome::not_found);
         }
         if (!may_come_back()) return;
