@@ -46,6 +46,22 @@ int input::refill() {
     return EOF;
 }
 
+bool input::over() {
+    if (at < end || state == late) return false;
+    if (state == ended) return true;
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 0) != 1) return false;
+    const ssize_t n = socket ? ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)
+                             : ::read(fd, buffer, sizeof buffer);
+    if (n == 0) state = ended;
+    if (n > 0) {
+        drained = socket && static_cast<std::size_t>(n) < sizeof buffer;
+        at = 0;
+        end = static_cast<std::size_t>(n);
+    }
+    return state == ended;
+}
+
 void input::drain(std::size_t limit, std::chrono::milliseconds longest) {
     // Only a socket resets the connection when it is closed with input unread.
     if (!socket || state == ended) return;

@@ -23,6 +23,10 @@ public:
     // the block's time has run out.
     int get() { return at < end ? static_cast<unsigned char>(buffer[at++]) : refill(); }
 
+    // True when no more input can come: nothing is left unread and the
+    // stream has already ended. Never waits; what it reads stays to be got.
+    bool over();
+
     // Reads and throws away what the client still sends, up to limit bytes,
     // until end of input or for at most the given time.
     void drain(std::size_t limit, std::chrono::milliseconds longest);

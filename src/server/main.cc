@@ -91,7 +91,10 @@ int main() {
             in.start_block();
             auto request = parse_request(in);
             if (!request) break;
-            pool.dispatch(*request);
+            if (in.over())
+                pool.answer_here(*request);
+            else
+                pool.dispatch(*request);
         }
         pool.wait();
     }

@@ -90,6 +90,10 @@ void workers::dispatch(const request_info& request) {
     handle_request(std::move(start->request), start->number, shared);
 }
 
+void workers::answer_here(const request_info& request) {
+    handle_request(request_info(request), dispatched++, shared);
+}
+
 void workers::wait() {
     for (auto n = running.load(); n != 0; n = running.load()) running.wait(n);
 }

@@ -22,6 +22,10 @@ public:
     // stack lets a thread start, the request is answered here instead.
     void dispatch(const request_info& request);
 
+    // Answers the request on the calling thread, in its place in the order:
+    // for the last request, a thread would only cost its start.
+    void answer_here(const request_info& request);
+
     // Returns once every started worker has finished: every answer is then
     // written, by its worker or by one that wrote an earlier answer.
     void wait();
