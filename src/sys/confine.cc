@@ -48,6 +48,8 @@ constexpr permitted calls[] = {
 };
 // clang-format on
 
+constexpr auto filter = compile_filter<calls>();
+
 }  // namespace
 
 void confine() {
@@ -68,5 +70,5 @@ void confine() {
         if (coverage_counts) fence.allow(coverage_counts, every_right);
         fence.enforce();
     }
-    filter_calls(calls);
+    filter_calls(filter);
 }
