@@ -41,14 +41,28 @@ constexpr version versions[] = {
 
 }  // namespace
 
+namespace {
+
+int create(const version& v) {
+    ruleset_attr attr{v.fs, v.net, v.scoped};
+    return static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, v.size, 0));
+}
+
+}  // namespace
+
 landlock::landlock() {
+    // A kernel as new as the newest version here takes its rules at once;
+    // an older one refuses them, and says which version it has.
+    const version& newest = versions[std::size(versions) - 1];
+    ruleset = create(newest);
+    known = newest.fs;
+    if (ruleset >= 0) return;
     const long abi =
         ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 1) return;
-    // Version n is versions[n - 1]; a newer one knows all that the newest here knows.
+    // Version n is versions[n - 1].
     const version& v = versions[std::min(abi, std::ssize(versions)) - 1];
-    ruleset_attr attr{v.fs, v.net, v.scoped};
-    ruleset = static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, v.size, 0));
+    ruleset = create(v);
     known = v.fs;
 }
 
@@ -81,6 +95,12 @@ void landlock::enforce() {
 
 std::vector<std::string> link_folders(const std::string& path) {
     std::vector<std::string> folders;
+    // A name in the working directory that is no link passes through none,
+    // and the working directory has a rule of its own: one look settles it.
+    struct stat own;
+    if (path.find('/') == std::string::npos &&
+        (::lstat(path.c_str(), &own) != 0 || !S_ISLNK(own.st_mode)))
+        return folders;
     std::deque<std::string> rest;
     const auto add_parts = [&rest](const std::string& p) {
         std::deque<std::string> parts;
