@@ -1,5 +1,5 @@
 // Tables for the small rules: trimming, containment, decoding, comparison, the served root,
-// the cgroup's memory limit.
+// the cgroup's memory limit and the plan made of it.
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include "handling/allowed.h"
 #include "handling/secret.h"
 #include "intake/b64decode.h"
+#include "server/plan.h"
 #include "sys/failure.h"
 #include "sys/limits.h"
 
@@ -125,7 +126,8 @@ TEST(Rules, ServedRootIsKeptOnceFound) {
 }
 
 // The memory limit is found whichever cgroup layout the host has: files laid
-// out below a folder of the test's own, as /proc and /sys show them.
+// out below a folder of the test's own, as /proc and /sys show them. Of what
+// the limit leaves past 1 MiB, half is for bodies, a quarter for workers.
 TEST(Rules, CgroupMemoryLimit) {
     namespace fs = std::filesystem;
     const std::string v1_mount =
@@ -134,18 +136,23 @@ TEST(Rules, CgroupMemoryLimit) {
         const char* name;
         std::map<std::string, std::string> files;
         std::optional<std::uint64_t> want;
-        std::string folder = "";  // of the group whose limit binds
+        std::string folder = "";                            // of the group whose limit binds
+        std::size_t bodies_kib = 48 << 10, workers = 1000;  // the plan
     } cases[] = {
         {"v2, the limit on a parent",
          {{"proc/self/cgroup", "0::/kubepods/pod/c\n"},
           {"sys/fs/cgroup/kubepods/pod/c/memory.max", "max\n"},
           {"sys/fs/cgroup/kubepods/pod/memory.max", "67108864\n"}},
          64 << 20,
-         "sys/fs/cgroup/kubepods/pod"},
+         "sys/fs/cgroup/kubepods/pod",
+         63 << 9,
+         504},
         {"v2, a namespace's own root",
          {{"proc/self/cgroup", "0::/\n"}, {"sys/fs/cgroup/memory.max", "41943040\n"}},
          40 << 20,
-         "sys/fs/cgroup"},
+         "sys/fs/cgroup",
+         39 << 9,
+         312},
         {"v2, no limit",
          {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/memory.max", "max\n"}},
          std::nullopt},
@@ -154,13 +161,17 @@ TEST(Rules, CgroupMemoryLimit) {
           {"proc/self/mountinfo", v1_mount},
           {"cgroups/memory/memory.limit_in_bytes", "67108864\n"}},
          64 << 20,
-         "cgroups/memory"},
+         "cgroups/memory",
+         63 << 9,
+         504},
         {"hybrid: memory on v1 only",
          {{"proc/self/cgroup", "4:memory:/a\n0::/\n"},
           {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "1048576\n"},
           {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"}},
          1 << 20,
-         "sys/fs/cgroup/memory/a"},
+         "sys/fs/cgroup/memory/a",
+         0,
+         1},
         {"a limit that is not a number",
          {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/memory.max", "12k\n"}},
          std::nullopt},
@@ -176,6 +187,9 @@ TEST(Rules, CgroupMemoryLimit) {
         const auto got = cgroup_memory_limit(root.string());
         EXPECT_EQ(got ? std::optional(got->limit) : std::nullopt, c.want) << c.name;
         EXPECT_EQ(got ? fs::relative(got->folder, root).string() : "", c.folder) << c.name;
+        const auto plan = plan_memory(got ? std::optional(got->limit) : std::nullopt);
+        EXPECT_EQ(plan.bodies >> 10, c.bodies_kib) << c.name;
+        EXPECT_EQ(plan.workers, c.workers) << c.name;
     }
     fs::remove_all(root);
 }
