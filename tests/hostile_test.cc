@@ -694,6 +694,7 @@ TEST(Hostile, Confined) {
         const char* name;
         bool permitted;
         std::function<bool()> attempt;
+        std::optional<bool> without_root = {};  // when wwwroot is made after start
     } rows[] = {
         {"run /bin/true", false,
          [] {
@@ -716,7 +717,7 @@ TEST(Hostile, Confined) {
          [&] { return ::chmod(outside.c_str(), 0600) == 0; }},
         {"read /etc/passwd", false, [&] { return readable("/etc/passwd"); }},
         {"list the working directory", false,
-         [] { return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0; }},
+         [] { return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0; }, true},
         {"read another process's limits", false,
          [&] {
              rlimit l;
@@ -751,32 +752,43 @@ TEST(Hostile, Confined) {
     };
     ASSERT_TRUE(readable("/etc/passwd"));
     // A child confines itself as the server does, waits for the password file
-    // to be made, and writes a 1 or a 0 for each row.
-    int results[2], made[2];
-    ASSERT_EQ(::pipe(results), 0);
-    ASSERT_EQ(::pipe(made), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::chdir(s.dir.c_str()) != 0) ::_exit(1);
-        confine();
-        char c;
-        if (::write(results[1], "c", 1) != 1 || ::read(made[0], &c, 1) != 1) ::_exit(1);
-        for (const auto& row : rows)
-            if (::write(results[1], row.attempt() ? "1" : "0", 1) != 1) ::_exit(1);
-        ::_exit(0);
+    // (and, the second time, wwwroot) to be made, and writes a 1 or a 0 for
+    // each row.
+    for (const bool root_at_start : {true, false}) {
+        SCOPED_TRACE(root_at_start ? "wwwroot there at start" : "wwwroot made after start");
+        fs::remove(s.dir / "password.txt");
+        if (!root_at_start) fs::rename(s.dir / "wwwroot", s.dir / "later");
+        int results[2], made[2];
+        ASSERT_EQ(::pipe(results), 0);
+        ASSERT_EQ(::pipe(made), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::chdir(s.dir.c_str()) != 0) ::_exit(1);
+            confine();
+            char c;
+            if (::write(results[1], "c", 1) != 1 || ::read(made[0], &c, 1) != 1) ::_exit(1);
+            for (const auto& row : rows)
+                if (::write(results[1], row.attempt() ? "1" : "0", 1) != 1) ::_exit(1);
+            ::_exit(0);
+        }
+        ::close(results[1]);
+        char confined = 0;
+        EXPECT_EQ(::read(results[0], &confined, 1), 1);
+        s.file("password.txt", "pw\n");
+        if (!root_at_start) fs::rename(s.dir / "later", s.dir / "wwwroot");
+        EXPECT_EQ(::write(made[1], "m", 1), 1);
+        std::string got;
+        for (char c; ::read(results[0], &c, 1) == 1;) got += c;
+        for (int fd : {results[0], made[0], made[1]}) ::close(fd);
+        got.resize(std::size(rows), '?');
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const bool want = root_at_start ? rows[i].permitted
+                                            : rows[i].without_root.value_or(rows[i].permitted);
+            EXPECT_EQ(got[i], want ? '1' : '0') << rows[i].name;
+        }
+        EXPECT_EQ(wait_server(child), 0);
     }
-    ::close(results[1]);
-    char confined = 0;
-    EXPECT_EQ(::read(results[0], &confined, 1), 1);
-    s.file("password.txt", "pw\n");
-    EXPECT_EQ(::write(made[1], "m", 1), 1);
-    std::string got;
-    for (char c; ::read(results[0], &c, 1) == 1;) got += c;
-    for (int fd : {results[0], made[0], made[1], listener}) ::close(fd);
-    got.resize(std::size(rows), '?');
-    for (std::size_t i = 0; i < got.size(); ++i)
-        EXPECT_EQ(got[i], rows[i].permitted ? '1' : '0') << rows[i].name;
-    EXPECT_EQ(wait_server(child), 0);
+    ::close(listener);
     EXPECT_EQ(fs::file_size(outside), 1u);
     fs::remove(outside);
     // Where another thread has a filter of its own, no filter can be put on
