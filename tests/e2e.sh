@@ -17,13 +17,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-passed=0 failed=0
+. "$(dirname "$0")/check.sh"
 own_lines=""  # lines of the activator's own log, kept out of the last check
-check() {  # check NAME ACTUAL EXPECTED
-  if [ "$2" == "$3" ]; then passed=$((passed + 1))
-  else failed=$((failed + 1)); printf 'FAIL %s\n  got:  %q\n  want: %q\n' "$1" "$2" "$3"; fi
-}
-need() { command -v "$1" >/dev/null || { echo "FAIL: $1 is not installed"; exit 1; }; }
 
 cp -r "$example" "$work/site"
 password=$(sed 's/[[:space:]]*$//' "$work/site/password.txt")
@@ -423,5 +418,4 @@ esac
 
 check "nothing on the server's standard error" \
   "$(grep -vE "${own_lines:-^$}" "$work/err" 2>/dev/null)" ""
-echo "$scenario: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary "$scenario"

@@ -8,14 +8,9 @@ set -uo pipefail
 src=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {  # check NAME ACTUAL EXPECTED
-  if [ "$2" == "$3" ]; then passed=$((passed + 1))
-  else failed=$((failed + 1)); printf 'FAIL %s\n  got:  %q\n  want: %q\n' "$1" "$2" "$3"; fi
-}
-for tool in dpkg-deb lintian; do
-  command -v $tool >/dev/null || { echo "FAIL: $tool is not installed"; exit 1; }
-done
+. "$(dirname "$0")/check.sh"
+need dpkg-deb
+need lintian
 
 make -C "$src" package PACKAGE_BUILD="$work/build" >"$work/make.log" 2>&1 || { cat "$work/make.log"; exit 1; }
 deb=$(ls "$work"/build/stdhttpd_*.deb)
@@ -81,5 +76,4 @@ else
     "$(test -d /var/www/stdhttpd/wwwroot && id -u stdhttpd >/dev/null && echo kept)" kept
 fi
 
-echo "package: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary package
