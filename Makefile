@@ -40,7 +40,7 @@ test-sanitizers: build-asan/.configured build-tsan/.configured
 # Each harness starts from the seeds in tests/fuzz/corpus; what it finds goes to fuzz-out/.
 # The harnesses run at once, each on one core, and are then reported in turn.
 fuzz-run: build-fuzz/.configured
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZERS:%=fuzz_%)
 	@pids=; for f in $(FUZZERS); do \
 	  mkdir -p fuzz-out/$$f; \
 	  ./build-fuzz/fuzz_$$f fuzz-out/$$f tests/fuzz/corpus/$$f -max_len=16384 \
