@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -243,4 +246,56 @@ std::string basic(const std::string& user_password) {
             out += k <= s.size() - i ? alph[v >> (18 - 6 * k) & 63] : '=';
     }
     return "Authorization: Basic " + out + "\r\n";
+}
+
+peer::peer(const std::filesystem::path& dir, bool socket, bool non_blocking,
+           const run_options& options) {
+    // Writing to a server that has gone fails, and must not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2];
+    if (socket) {
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), 0);
+        out[0] = ::fcntl(in[0], F_DUPFD_CLOEXEC, 0);
+        out[1] = ::fcntl(in[1], F_DUPFD_CLOEXEC, 0);
+        std::swap(in[0], in[1]);  // in[0] and out[1] are the server's end
+    } else {
+        EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    }
+    if (non_blocking)
+        for (int fd : {in[0], out[1]}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    pid = start_server(dir, in[0], out[1], 2, options);
+    ::close(in[0]);
+    ::close(out[1]);
+    to_server = in[1];
+    from_server = out[0];
+}
+
+peer::~peer() {
+    for (int fd : {to_server, from_server})
+        if (fd >= 0) ::close(fd);
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        wait_server(pid);
+    }
+}
+
+bool peer::send(const std::string& s) const {
+    return ::write(to_server, s.data(), s.size()) == static_cast<ssize_t>(s.size());
+}
+
+std::string peer::read_all(std::chrono::milliseconds pause) const {
+    std::string all;
+    char buffer[64 << 10];
+    for (ssize_t n; (n = ::read(from_server, buffer, sizeof buffer)) > 0;) {
+        all.append(buffer, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(pause);
+    }
+    return all;
+}
+
+int peer::finish() {
+    const int status = wait_server(pid);
+    pid = -1;
+    return status;
 }

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -96,3 +97,21 @@ std::string get(const std::string& path, const std::string& headers = "");
 std::string repeat(int n, const std::string& s);
 // The credential header for "user:password".
 std::string basic(const std::string& user_password);
+
+// A server on one end of a socket pair (or on two pipes), the test on the
+// other; killed and reaped when it goes out of scope.
+struct peer {
+    int to_server = -1, from_server = -1;
+    pid_t pid = -1;
+    peer(const std::filesystem::path& dir, bool socket, bool non_blocking,
+         const run_options& options = {});
+    peer(const peer&) = delete;
+    peer& operator=(const peer&) = delete;
+    ~peer();
+    // True when all of s was written.
+    bool send(const std::string& s) const;
+    // Reads until end of output, pausing between reads like a slow client.
+    std::string read_all(std::chrono::milliseconds pause = {}) const;
+    // Waits for the server to end and returns its status.
+    int finish();
+};

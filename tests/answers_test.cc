@@ -45,7 +45,7 @@ const temp_site& spine_site() {
 
 }  // namespace
 
-TEST(Blackbox, AnswersAndStops) {
+TEST(Answers, ExactAndStops) {
     const std::string at_bound = "GET /" + std::string(8192 - 14, 'x') + " HTTP/1.1";
     // Lines whose first 8 KiB alone, trimmed, would be a valid request line or
     // carry the right password: only the whole line counts.
@@ -119,7 +119,7 @@ TEST(Blackbox, AnswersAndStops) {
 
 // A request opens nothing but a regular file it is served: a writer blocked
 // opening a FIFO stays blocked, and no device is ever opened.
-TEST(Blackbox, OpensOnlyWhatIsServed) {
+TEST(Answers, OpensOnlyWhatIsServed) {
     temp_site s({{"wwwroot/index.html", "i"}});
     s.link("wwwroot/null", "/dev/null");
     const fs::path fifos[] = {s.dir / "outfifo", s.dir / "wwwroot/infifo"};
