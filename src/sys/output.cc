@@ -6,10 +6,7 @@
 
 #include "common/fixed.h"
 #include "sys/stream.h"
-
-#ifdef STDHTTPD_COVERAGE
-extern "C" void __gcov_dump();
-#endif
+#include "sys/test_builds.h"
 
 bool write_out(std::string_view data) {
     static const bool socket = is_socket(1);
@@ -17,8 +14,6 @@ bool write_out(std::string_view data) {
 }
 
 void leave() {
-#ifdef STDHTTPD_COVERAGE
-    __gcov_dump();
-#endif
+    write_coverage_counts();
     ::_exit(0);
 }

@@ -21,11 +21,17 @@ inline constexpr bool leak_checker = true;
 inline constexpr bool leak_checker = false;
 #endif
 
-// The folder where the coverage build writes its counts, or none.
+// The folder where the coverage build writes its counts, or none; and the
+// writing of them, which a process that ends by _exit would skip.
 #ifdef STDHTTPD_COVERAGE
 inline constexpr const char* coverage_counts = STDHTTPD_COVERAGE;
+extern "C" void __gcov_dump();
+inline void write_coverage_counts() {
+    __gcov_dump();
+}
 #else
 inline constexpr const char* coverage_counts = nullptr;
+inline void write_coverage_counts() {}
 #endif
 
 // The calls that the sanitizers' runtimes make besides the server's:
