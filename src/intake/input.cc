@@ -1,6 +1,7 @@
 #include "intake/input.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,15 +26,8 @@ int input::refill() {
                 break;
             }
         }
-        // A socket is read without blocking, so its wait can have a limit.
-        const ssize_t n = socket ? ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)
-                                 : ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            drained = socket && static_cast<std::size_t>(n) < sizeof buffer;
-            at = 1;
-            end = static_cast<std::size_t>(n);
-            return static_cast<unsigned char>(buffer[0]);
-        }
+        const ssize_t n = read_some();
+        if (n > 0) return static_cast<unsigned char>(buffer[at++]);
         if (n == 0) {
             state = ended;
             break;
@@ -51,15 +45,32 @@ bool input::over() {
     if (state == ended) return true;
     pollfd ready{fd, POLLIN, 0};
     if (::poll(&ready, 1, 0) != 1) return false;
-    const ssize_t n = socket ? ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)
-                             : ::read(fd, buffer, sizeof buffer);
-    if (n == 0) state = ended;
+    if (read_some() == 0) state = ended;
+    return state == ended;
+}
+
+void input::unmap::operator()(char* p) const {
+    ::munmap(p, buffer_size);
+}
+
+ssize_t input::read_some() {
+    while (!buffer) {
+        void* p = ::mmap(nullptr, buffer_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                         -1, 0);
+        if (p != MAP_FAILED)
+            buffer.reset(static_cast<char*>(p));
+        else
+            pause_briefly();  // short of memory: nothing is read until there is room
+    }
+    // A socket is read without blocking, so its wait can have a limit.
+    const ssize_t n = socket ? ::recv(fd, buffer.get(), buffer_size, MSG_DONTWAIT)
+                             : ::read(fd, buffer.get(), buffer_size);
     if (n > 0) {
-        drained = socket && static_cast<std::size_t>(n) < sizeof buffer;
+        drained = socket && static_cast<std::size_t>(n) < buffer_size;
         at = 0;
         end = static_cast<std::size_t>(n);
     }
-    return state == ended;
+    return n;
 }
 
 void input::drain(std::size_t limit, std::chrono::milliseconds longest) {

@@ -2,9 +2,12 @@
 // Standard input, read through a buffer of our own so that a socket's idle
 // limit can be kept and a non-blocking descriptor is waited on, not taken
 // for its end.
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 
 #include "common/fixed.h"
 #include "sys/stream.h"
@@ -33,6 +36,10 @@ public:
 
 private:
     int refill();
+    // Reads what there is into the buffer, mapped at the first read: a
+    // connection that waits for its first request holds only the page that
+    // its bytes came to.
+    ssize_t read_some();
 
     const int fd;
     const bool socket;
@@ -43,5 +50,9 @@ private:
     bool drained = false;
     deadline until;
     std::size_t at = 0, end = 0;
-    char buffer[16 << 10];
+    static constexpr std::size_t buffer_size = 16 << 10;
+    struct unmap {
+        void operator()(char* p) const;
+    };
+    std::unique_ptr<char[], unmap> buffer;
 };
