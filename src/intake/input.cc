@@ -1,7 +1,6 @@
 #include "intake/input.h"
 
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,19 +48,10 @@ bool input::over() {
     return state == ended;
 }
 
-void input::unmap::operator()(char* p) const {
-    ::munmap(p, buffer_size);
-}
-
 ssize_t input::read_some() {
-    while (!buffer) {
-        void* p = ::mmap(nullptr, buffer_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                         -1, 0);
-        if (p != MAP_FAILED)
-            buffer.reset(static_cast<char*>(p));
-        else
-            pause_briefly();  // short of memory: nothing is read until there is room
-    }
+    if (!buffer)
+        buffer =
+            until_allocated([] { return std::make_unique_for_overwrite<char[]>(buffer_size); });
     // A socket is read without blocking, so its wait can have a limit.
     const ssize_t n = socket ? ::recv(fd, buffer.get(), buffer_size, MSG_DONTWAIT)
                              : ::read(fd, buffer.get(), buffer_size);

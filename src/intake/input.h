@@ -36,9 +36,9 @@ public:
 
 private:
     int refill();
-    // Reads what there is into the buffer, mapped at the first read: a
-    // connection that waits for its first request holds only the page that
-    // its bytes came to.
+    // Reads what there is into the buffer, made at the first read and off
+    // main's stack, where it spread main's frame over four more pages: a
+    // connection that waits for its first request holds only what it touched.
     ssize_t read_some();
 
     const int fd;
@@ -51,8 +51,5 @@ private:
     deadline until;
     std::size_t at = 0, end = 0;
     static constexpr std::size_t buffer_size = 16 << 10;
-    struct unmap {
-        void operator()(char* p) const;
-    };
-    std::unique_ptr<char[], unmap> buffer;
+    std::unique_ptr<char[]> buffer;
 };
