@@ -51,8 +51,8 @@ dpkg-deb -x "$deb" "$work/root"
 check "the MIT licence" "$(grep -c '^License: Expat$' "$work/root/usr/share/doc/stdhttpd/copyright")" 2
 check "units start the packaged binary" \
   "$(grep -h '^ExecStart=' "$work"/root/lib/systemd/system/*)" "ExecStart=/usr/sbin/stdhttpd"
-check "static binary" \
-  "$(file -b "$work/root/usr/sbin/stdhttpd" | grep -o ', statically linked')" ", statically linked"
+check "static position-independent binary" \
+  "$(file -b "$work/root/usr/sbin/stdhttpd" | grep -o 'static-pie linked')" "static-pie linked"
 
 site="$work/root/usr/share/doc/stdhttpd/examples/site"
 answers=$(cd "$site" && "$work/root/usr/sbin/stdhttpd" < requests.txt | tr -d '\r' | grep -a '^HTTP/1.1' | cut -c10-12 | sort | tr '\n' ' ')
