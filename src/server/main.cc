@@ -55,8 +55,9 @@ void close_gently(input& in) {
 
 }  // namespace
 
-// Serves up to max_requests requests from standard input, one worker each,
-// and ends with status 0 once every response has been written.
+// Serves up to max_requests requests from standard input, one worker each
+// (the last one, once input has ended, on this thread), and ends with status
+// 0 once every response has been written.
 int main() {
     keep_standard_streams();
     // A reader that went away makes a write fail, which ends the process quietly.
