@@ -46,30 +46,40 @@ std::string run_steps(const temp_site& site, std::size_t body_bytes, std::vector
     return wait_server(child) == 0 ? got : "ended badly after: " + got;
 }
 
+struct order_row {
+    const char* name;
+    std::size_t body_bytes;
+    std::vector<step> steps;
+    std::string want;
+};
+
+const std::string a = ok(std::string(500, 'a')), b = ok(std::string(300, 'b')),
+                  c = ok(std::string(300, 'c'));
+
+const order_row order_rows[] = {
+    {"in order", 4096, {{0, "/a"}, {1, "/b"}, {2, "/none"}}, a + b + missing()},
+    {"in reverse order", 4096, {{2, "/c"}, {1, "/b"}, {0, "/a"}}, a + b + c},
+    // Nothing later is answered: no answer can be wrong, and none waits.
+    {"a path that returns early", 4096, {{2, "/c"}, {1, ""}, {0, "/a"}}, a},
+    // The earliest gets its room from the parked answers, read again in turn.
+    {"a shortage while later answers are parked",
+     1200,
+     {{1, "/b"}, {2, "/c"}, {0, "/a"}},
+     a + b + c},
+    {"a body past the whole room", 100, {{1, "/b"}, {0, "/a"}}, a + b},
+};
+
 }  // namespace
 
-TEST(Admission, OrderAndShares) {
-    const temp_site site({{"wwwroot/a", std::string(500, 'a')},
-                          {"wwwroot/b", std::string(300, 'b')},
-                          {"wwwroot/c", std::string(300, 'c')}});
-    const auto a = ok(std::string(500, 'a')), b = ok(std::string(300, 'b')),
-               c = ok(std::string(300, 'c'));
-    const struct {
-        const char* name;
-        std::size_t body_bytes;
-        std::vector<step> steps;
-        std::string want;
-    } rows[] = {
-        {"in order", 4096, {{0, "/a"}, {1, "/b"}, {2, "/none"}}, a + b + missing()},
-        {"in reverse order", 4096, {{2, "/c"}, {1, "/b"}, {0, "/a"}}, a + b + c},
-        // Nothing later is answered: no answer can be wrong, and none waits.
-        {"a path that returns early", 4096, {{2, "/c"}, {1, ""}, {0, "/a"}}, a},
-        // The earliest gets its room from the parked answers, read again in turn.
-        {"a shortage while later answers are parked",
-         1200,
-         {{1, "/b"}, {2, "/c"}, {0, "/a"}},
-         a + b + c},
-        {"a body past the whole room", 100, {{1, "/b"}, {0, "/a"}}, a + b},
-    };
-    for (const auto& r : rows) EXPECT_EQ(run_steps(site, r.body_bytes, r.steps), r.want) << r.name;
+class Order : public testing::TestWithParam<order_row> {};
+
+// Each answer is written whole, in request order, whatever order the
+// requests are answered in and whatever room the ledger has.
+TEST_P(Order, AndShares) {
+    static const temp_site site({{"wwwroot/a", std::string(500, 'a')},
+                                 {"wwwroot/b", std::string(300, 'b')},
+                                 {"wwwroot/c", std::string(300, 'c')}});
+    EXPECT_EQ(run_steps(site, GetParam().body_bytes, GetParam().steps), GetParam().want);
 }
+
+INSTANTIATE_TEST_SUITE_P(Admission, Order, testing::ValuesIn(order_rows), row_name{});

@@ -43,20 +43,19 @@ const temp_site& spine_site() {
     return site;
 }
 
-}  // namespace
+struct exact_row {
+    std::string name, input;
+    std::vector<std::string> expected;
+};
 
-TEST(Answers, ExactAndStops) {
+std::vector<exact_row> exact_rows() {
     const std::string at_bound = "GET /" + std::string(8192 - 14, 'x') + " HTTP/1.1";
     // Lines whose first 8 KiB alone, trimmed, would be a valid request line or
     // carry the right password: only the whole line counts.
     const std::string past_bound = "GET / HTTP/1.1" + std::string(9000, ' ') + "x";
     const std::string credential_past_bound =
         basic("root:pw").substr(0, 33) + std::string(9000, ' ') + "x\r\n";
-    const struct {
-        const char* name;
-        std::string input;
-        std::vector<std::string> expected;
-    } cases[] = {
+    return {
         {"empty input", "", {}},
         {"blank first line", "\r\n" + get("/"), {}},
         {"blank of spaces and tabs", " \t\r\n" + get("/"), {}},
@@ -111,17 +110,25 @@ TEST(Answers, ExactAndStops) {
          {ok(index_html)}},
         {"target past the path limit", get(repeat(2100, "/.") + "/a.bin"), {ok(binary)}},
     };
-    // Every case runs with a 1 MiB stack, so lines at the bound must not recurse.
-    for (const auto& c : cases)
-        expect_answers(spine_site().dir, c.input, views(c.expected), c.name,
-                       {.stack_bytes = 1 << 20});
 }
 
+}  // namespace
+
+class Exact : public testing::TestWithParam<exact_row> {};
+
+// Each row runs with a 1 MiB stack, so lines at the bound must not recurse.
+TEST_P(Exact, Answers) {
+    const auto& row = GetParam();
+    expect_answers(spine_site().dir, row.input, views(row.expected), row.name,
+                   {.stack_bytes = 1 << 20});
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, Exact, testing::ValuesIn(exact_rows()), row_name{});
+
 // A request opens nothing but a regular file it is served: a writer blocked
-// opening a FIFO stays blocked, and no device is ever opened.
-TEST(Answers, OpensOnlyWhatIsServed) {
+// opening a FIFO, inside the root or out, stays blocked.
+TEST(Answers, FifosStayClosed) {
     temp_site s({{"wwwroot/index.html", "i"}});
-    s.link("wwwroot/null", "/dev/null");
     const fs::path fifos[] = {s.dir / "outfifo", s.dir / "wwwroot/infifo"};
     std::vector<std::thread> writers;
     std::atomic<int> released{0};
@@ -140,9 +147,14 @@ TEST(Answers, OpensOnlyWhatIsServed) {
     EXPECT_EQ(released, 0) << "a request opened a FIFO";
     for (const auto& f : fifos) ::close(::open(f.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     for (auto& w : writers) w.join();
+}
 
+// No device is ever opened: one inside the root is decided on, then refused
+// before any open, and one reached by a link or from outside is refused.
+TEST(Answers, DevicesStayClosed) {
+    temp_site s({{"wwwroot/index.html", "i"}});
+    s.link("wwwroot/null", "/dev/null");
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
-    // A device inside the root is decided on, then refused before any open.
     const bool device =
         ::mknod((s.dir / "wwwroot/zero").c_str(), S_IFCHR | 0600, ::makedev(1, 5)) == 0;
     if (!device) std::printf("the device inside the root: skipped, only root can make one\n");

@@ -91,52 +91,55 @@ bool reads(pid_t pid, const fs::path& file) {
     return false;
 }
 
+class Changing : public testing::TestWithParam<bool> {};
+
 // A file that grows while it is served is served as it was when located; one
 // that shrinks, as far as it goes, and never as missing.
-TEST(Files, ChangingFile) {
-    for (const bool grows : {true, false}) {
-        const char* kind = grows ? "growing" : "shrinking";
-        const std::string start(16 << 20, 'g');
-        temp_site s({{"wwwroot/log", start}, {"in", get("/log")}});
-        const auto log = fs::canonical(s.dir / "wwwroot/log");
-        const int in = ::open((s.dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
-        const int out = ::open((s.dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        const pid_t pid = start_server(s.dir, in, out, 2);
-        std::atomic<bool> server_done{false};
-        bool changed_while_served = false, writer_gave_up = true;
-        std::thread writer([&] {
-            for (int i = 0; i < 100000 && !server_done && !reads(pid, log); ++i)
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-            // Far faster than any reader: holes of 1 MiB each millisecond, up to
-            // 20 GiB, so that even a slow sanitized server is still reading when
-            // it stops; or cut to 1 MiB at once.
-            for (int i = 1; i <= (grows ? 20000 : 1); ++i) {
-                if (server_done) {
-                    writer_gave_up = false;
-                    break;
-                }
-                fs::resize_file(log,
-                                grows ? start.size() + (std::uintmax_t{1} << 20) * i : 1 << 20);
-                changed_while_served = true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+TEST_P(Changing, ServedAsLocated) {
+    const bool grows = GetParam();
+    const std::string start(16 << 20, 'g');
+    temp_site s({{"wwwroot/log", start}, {"in", get("/log")}});
+    const auto log = fs::canonical(s.dir / "wwwroot/log");
+    const int in = ::open((s.dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open((s.dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const pid_t pid = start_server(s.dir, in, out, 2);
+    std::atomic<bool> server_done{false};
+    bool changed_while_served = false, writer_gave_up = true;
+    std::thread writer([&] {
+        for (int i = 0; i < 100000 && !server_done && !reads(pid, log); ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        // Far faster than any reader: holes of 1 MiB each millisecond, up to
+        // 20 GiB, so that even a slow sanitized server is still reading when
+        // it stops; or cut to 1 MiB at once.
+        for (int i = 1; i <= (grows ? 20000 : 1); ++i) {
+            if (server_done) {
+                writer_gave_up = false;
+                break;
             }
-        });
-        const int status = wait_server(pid);
-        server_done = true;
-        writer.join();
-        for (int fd : {in, out}) ::close(fd);
-        EXPECT_EQ(status, 0) << kind;
-        EXPECT_TRUE(changed_while_served) << kind << ": the server was done before the change";
-        EXPECT_TRUE(!grows || !writer_gave_up) << "the server read the file while it grew";
-        const std::string answer = slurp(s.dir / "out");
-        const auto body = answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4));
-        EXPECT_EQ(ok(body), answer) << kind;
-        // Exactly the size it had when located, not a byte read past it.
-        if (grows)
-            EXPECT_EQ(body.size(), start.size()) << kind;
-        else
-            EXPECT_GE(body.size(), std::size_t{1} << 20) << kind;
-        EXPECT_EQ(body.compare(0, start.size(), start, 0, std::min(body.size(), start.size())), 0);
-        EXPECT_EQ(body.find_first_not_of('\0', start.size()), std::string::npos) << kind;
-    }
+            fs::resize_file(log, grows ? start.size() + (std::uintmax_t{1} << 20) * i : 1 << 20);
+            changed_while_served = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const int status = wait_server(pid);
+    server_done = true;
+    writer.join();
+    for (int fd : {in, out}) ::close(fd);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(changed_while_served) << "the server was done before the change";
+    EXPECT_TRUE(!grows || !writer_gave_up) << "the server read the file while it grew";
+    const std::string answer = slurp(s.dir / "out");
+    const auto body = answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4));
+    EXPECT_EQ(ok(body), answer);
+    // Exactly the size it had when located, not a byte read past it.
+    if (grows)
+        EXPECT_EQ(body.size(), start.size());
+    else
+        EXPECT_GE(body.size(), std::size_t{1} << 20);
+    EXPECT_EQ(body.compare(0, start.size(), start, 0, std::min(body.size(), start.size())), 0);
+    EXPECT_EQ(body.find_first_not_of('\0', start.size()), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, Changing, testing::Bool(), [](const auto& bool_param) {
+    return std::string(bool_param.param ? "Growing" : "Shrinking");
+});

@@ -5,7 +5,6 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -331,13 +330,4 @@ TEST_P(Inputs, Answered) {
     }
 }
 
-// Named for ctest: letters, digits and underscores.
-INSTANTIATE_TEST_SUITE_P(Hostile, Inputs, testing::ValuesIn(hostile_rows()), [](const auto& row) {
-    std::string name;
-    for (const char c : row.param.name)
-        if (std::isalnum(static_cast<unsigned char>(c)))
-            name += c;
-        else if (!name.empty() && !name.ends_with('_'))
-            name += '_';
-    return name.ends_with('_') ? name.substr(0, name.size() - 1) : name;
-});
+INSTANTIATE_TEST_SUITE_P(Hostile, Inputs, testing::ValuesIn(hostile_rows()), row_name{});

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -206,6 +207,16 @@ run_result expect_answers(const fs::path& dir, const std::string& input,
     EXPECT_EQ(differs, std::nullopt)
         << name << ": " << r.out.size() << " bytes out, starting " << r.out.substr(0, 200);
     return r;
+}
+
+std::string case_name(std::string_view row) {
+    std::string name;
+    for (const char c : row)
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (!name.empty() && !name.ends_with('_'))
+            name += '_';
+    return name.ends_with('_') ? name.substr(0, name.size() - 1) : name;
 }
 
 std::string ok(const std::string& body) {

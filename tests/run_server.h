@@ -98,6 +98,17 @@ std::string repeat(int n, const std::string& s);
 // The credential header for "user:password".
 std::string basic(const std::string& user_password);
 
+// A row's name as ctest can take it: letters, digits and underscores.
+std::string case_name(std::string_view row);
+
+// Names each case of a table's suite after its row's name member.
+struct row_name {
+    template <class Info>
+    std::string operator()(const Info& info) const {
+        return case_name(info.param.name);
+    }
+};
+
 // A server on one end of a socket pair (or on two pipes), the test on the
 // other; killed and reaped when it goes out of scope.
 struct peer {

@@ -11,49 +11,64 @@
 
 namespace fs = std::filesystem;
 
-TEST(Secret, PasswordFileForms) {
-    const std::string note = "the note";
-    const struct {
-        const char* name;
-        // nothing: none; "/": a directory; "/..": a link; "elsewhere": a link to
-        // a file in another folder, holding "pw"
-        std::optional<std::string> file;
-        std::optional<std::string> sent;  // user:password sent, if any
-        bool served;
-    } cases[] = {
-        {"no credential", "pw\n", std::nullopt, false},
-        {"line feed", "pw\n", "root:pw", true},
-        {"CR LF", "pw\r\n", "root:pw", true},
-        {"trailing space sent", "pw\n", "root:pw ", false},
-        {"wrong case", "pw\n", "root:PW", false},
-        {"other user", "pw\n", "toor:pw", false},
-        {"leading spaces kept", "  pw\n", "root:  pw", true},
-        {"leading spaces needed", "  pw\n", "root:pw", false},
-        {"password with colons", "a:b:c\n", "root:a:b:c", true},
-        {"inner line feed", "p\nw\n", "root:p", false},
-        {"missing file", std::nullopt, "root:", false},
-        {"empty file", "", "root:", false},
-        {"white space only", " \t\r\n", "root:", false},
-        {"directory in its place", "/", "root:", false},
-        {"device in its place", "/dev/zero", "root:", false},
-        {"link to another folder", "elsewhere", "root:pw", true},
-    };
+namespace {
+
+const std::string note = "the note";
+
+struct password_form {
+    const char* name;
+    // nothing: none; "/": a directory; "/..": a link; "elsewhere": a link to
+    // a file in another folder, holding "pw"
+    std::optional<std::string> file;
+    std::optional<std::string> sent;  // user:password sent, if any
+    bool served;
+};
+
+const password_form password_forms[] = {
+    {"no credential", "pw\n", std::nullopt, false},
+    {"line feed", "pw\n", "root:pw", true},
+    {"CR LF", "pw\r\n", "root:pw", true},
+    {"trailing space sent", "pw\n", "root:pw ", false},
+    {"wrong case", "pw\n", "root:PW", false},
+    {"other user", "pw\n", "toor:pw", false},
+    {"leading spaces kept", "  pw\n", "root:  pw", true},
+    {"leading spaces needed", "  pw\n", "root:pw", false},
+    {"password with colons", "a:b:c\n", "root:a:b:c", true},
+    {"inner line feed", "p\nw\n", "root:p", false},
+    {"missing file", std::nullopt, "root:", false},
+    {"empty file", "", "root:", false},
+    {"white space only", " \t\r\n", "root:", false},
+    {"directory in its place", "/", "root:", false},
+    {"device in its place", "/dev/zero", "root:", false},
+    {"link to another folder", "elsewhere", "root:pw", true},
+};
+
+}  // namespace
+
+class PasswordFile : public testing::TestWithParam<password_form> {};
+
+// The guarded file is served for exactly the password the file holds.
+TEST_P(PasswordFile, Forms) {
+    const auto& c = GetParam();
     const temp_site elsewhere({{"keys/pw", "pw\n"}});
-    for (const auto& c : cases) {
-        temp_site s({{"wwwroot/secret/note.txt", note}});
-        if (c.file == "elsewhere") s.link("password.txt", elsewhere.dir / "keys/pw");
-        if (c.file == "/")
-            fs::create_directory(s.dir / "password.txt");
-        else if (c.file && c.file->starts_with("/"))
-            s.link("password.txt", *c.file);
-        else if (c.file && c.file != "elsewhere")
-            s.file("password.txt", *c.file);
-        std::string headers = c.sent ? basic(*c.sent) : "";
-        expect_answers(s.dir, get("/secret/note.txt", headers), {c.served ? ok(note) : refused()},
-                       c.name);
-    }
-    // A Kubernetes Secret: password.txt -> ..data/password.txt, ..data -> a
-    // folder of its own, rotated by swapping ..data while a client stays.
+    temp_site s({{"wwwroot/secret/note.txt", note}});
+    if (c.file == "elsewhere") s.link("password.txt", elsewhere.dir / "keys/pw");
+    if (c.file == "/")
+        fs::create_directory(s.dir / "password.txt");
+    else if (c.file && c.file->starts_with("/"))
+        s.link("password.txt", *c.file);
+    else if (c.file && c.file != "elsewhere")
+        s.file("password.txt", *c.file);
+    expect_answers(s.dir, get("/secret/note.txt", c.sent ? basic(*c.sent) : ""),
+                   {c.served ? ok(note) : refused()}, c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Secret, PasswordFile, testing::ValuesIn(password_forms), row_name{});
+
+// A Kubernetes Secret volume, rotated while a client stays, is read afresh.
+TEST(Secret, RotatedVolume) {
+    // password.txt -> ..data/password.txt, ..data -> a folder of its own,
+    // rotated by swapping ..data.
     const temp_site volume(
         {{"..2026_a/password.txt", "old\n"}, {"..2026_b/password.txt", "new\n"}});
     volume.link("..data", "..2026_a");
@@ -84,34 +99,47 @@ TEST(Secret, PasswordFileForms) {
     ::close(out[0]);
 }
 
-TEST(Secret, GuardedPaths) {
-    temp_site s({{"password.txt", "pw\n"},
-                 {"wwwroot/mysecrets.txt", "m"},
-                 {"wwwroot/Secret.txt", "capital"},
-                 {"wwwroot/secret/s.txt", "s"},
-                 {"wwwroot/plain.txt", "plain"}});
-    s.link("wwwroot/plain-link", "secret/s.txt");
-    s.link("wwwroot/secret-link", "plain.txt");
-    temp_site below({{"secretary/password.txt", "pw\n"}, {"secretary/wwwroot/index.html", "i"}});
-    const struct {
-        const char* name;
-        fs::path dir;
-        const char* path;
-        std::string body;
-        bool guarded;
-    } cases[] = {
-        {"longer name", s.dir, "/mysecrets.txt", "m", true},
-        {"capital S", s.dir, "/Secret.txt", "capital", false},
-        {"directory", s.dir, "/secret", "", true},
-        {"link into a secret directory", s.dir, "/plain-link", "s", true},
-        {"secret-named link to a plain file", s.dir, "/secret-link", "plain", false},
-        {"root below a secret folder", below.dir / "secretary", "/", "i", true},
-    };
-    for (const auto& c : cases) {
-        expect_answers(c.dir, get(c.path), {c.guarded ? refused() : ok(c.body)}, c.name);
-        expect_answers(c.dir, get(c.path, basic("root:pw")), {ok(c.body)}, c.name);
-    }
+struct guarded_path {
+    const char* name;
+    bool below;  // the root lies below a folder named secretary
+    const char* path;
+    std::string body;
+    bool guarded;
+};
+
+const guarded_path guarded_paths[] = {
+    {"longer name", false, "/mysecrets.txt", "m", true},
+    {"capital S", false, "/Secret.txt", "capital", false},
+    {"directory", false, "/secret", "", true},
+    {"link into a secret directory", false, "/plain-link", "s", true},
+    {"secret-named link to a plain file", false, "/secret-link", "plain", false},
+    {"root below a secret folder", true, "/", "i", true},
+};
+
+class Guarded : public testing::TestWithParam<guarded_path> {};
+
+// A path is guarded when its resolved form holds "secret", and then served
+// with the right credential.
+TEST_P(Guarded, Paths) {
+    static const temp_site site = [] {
+        temp_site s({{"password.txt", "pw\n"},
+                     {"wwwroot/mysecrets.txt", "m"},
+                     {"wwwroot/Secret.txt", "capital"},
+                     {"wwwroot/secret/s.txt", "s"},
+                     {"wwwroot/plain.txt", "plain"},
+                     {"secretary/password.txt", "pw\n"},
+                     {"secretary/wwwroot/index.html", "i"}});
+        s.link("wwwroot/plain-link", "secret/s.txt");
+        s.link("wwwroot/secret-link", "plain.txt");
+        return s;
+    }();
+    const auto& c = GetParam();
+    const auto dir = c.below ? site.dir / "secretary" : site.dir;
+    expect_answers(dir, get(c.path), {c.guarded ? refused() : ok(c.body)}, c.name);
+    expect_answers(dir, get(c.path, basic("root:pw")), {ok(c.body)}, c.name);
 }
+
+INSTANTIATE_TEST_SUITE_P(Secret, Guarded, testing::ValuesIn(guarded_paths), row_name{});
 
 TEST(Secret, LastAcceptedCredentialWins) {
     temp_site s({{"password.txt", "pw\n"}, {"wwwroot/secret.txt", "x"}});
