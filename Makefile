@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 10
 FUZZERS := parse_request credentials matchers
 
-.PHONY: all build demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package image image-from coverage clean
+.PHONY: all build build-arm64 demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package image image-from coverage clean
 
 all: build
 
@@ -59,6 +59,12 @@ fuzz:
 
 fuzz-smoke:
 	$(MAKE) fuzz-run FUZZ_TIME=$(SMOKE_SECONDS)
+
+# The servers for 64-bit ARM, with Debian's cross compiler, in build-arm64/.
+build-arm64:
+	cmake -S . -B build-arm64 $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=OFF -DSTDHTTPD_QUICK=ON >/dev/null
+	cmake --build build-arm64 -j $(JOBS)
 
 test-plain:
 	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=ON >/dev/null
@@ -129,4 +135,4 @@ image-from:
 	  -t $(IMAGE) $(IMAGE_BUILD)/root
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-coverage build-package build-image fuzz-out
+	rm -rf build build-arm64 build-asan build-tsan build-fuzz build-coverage build-package build-image fuzz-out
