@@ -66,8 +66,14 @@ build-arm64:
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=OFF -DSTDHTTPD_QUICK=ON >/dev/null
 	cmake --build build-arm64 -j $(JOBS)
 
+# Where the cross compiler and the emulator are installed, the black-box
+# cases run a second time, on the ARM servers.
+ARM64 := $(if $(and $(shell command -v aarch64-linux-gnu-g++),$(shell command -v qemu-aarch64-static)),$(CURDIR)/build-arm64)
+
 test-plain:
-	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=ON >/dev/null
+	$(if $(ARM64),$(MAKE) build-arm64)
+	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=ON \
+	  -DSTDHTTPD_ARM64=$(ARM64) >/dev/null
 	cmake --build build -j $(JOBS)
 	tools/run-ctest build -j $(JOBS)
 

@@ -85,6 +85,7 @@ bool ring_socket(int domain, int type, const sockaddr_un* to) {
 // The server confines itself before its first answer. A child confined the
 // same way can read its site and start threads, and nothing else.
 TEST(Confinement, Confined) {
+    if (emulator()) GTEST_SKIP() << under_emulation;
     if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1) < 1)
         GTEST_SKIP() << "this kernel offers no Landlock, so the server runs unconfined";
     temp_site s({{"wwwroot/in.txt", "in"}, {"outside.txt", "o"}});

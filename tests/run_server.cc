@@ -60,6 +60,12 @@ void temp_site::link(const std::string& rel, const std::string& to) const {
 
 namespace {
 
+// A server that this build made, or the one of that name in the ARM build.
+std::string server(const char* built) {
+    const char* arm = std::getenv("STDHTTPD_ARM64");
+    return arm ? (fs::path(arm) / fs::path(built).filename()).string() : built;
+}
+
 // The server binary where user nobody can reach it: the build tree may lie
 // in a folder that only its owner can enter.
 const std::string& reachable_binary() {
@@ -67,7 +73,7 @@ const std::string& reachable_binary() {
     static const std::string path = [] {
         fs::permissions(copy.dir, fs::perms(0755));
         const auto to = copy.dir / "stdhttpd";
-        fs::copy_file(STDHTTPD_BIN, to);
+        fs::copy_file(server(STDHTTPD_BIN), to);
         return to.string();
     }();
     return path;
@@ -78,6 +84,10 @@ bool drops_privileges(const run_options& options) {
 }
 
 }  // namespace
+
+const char* emulator() {
+    return std::getenv("STDHTTPD_ARM64") ? "qemu-aarch64-static" : nullptr;
+}
 
 std::optional<std::string> unprivileged_unavailable() {
     if (::geteuid() == 0) return std::nullopt;
@@ -100,15 +110,21 @@ std::optional<std::string> threads_unavailable() {
 
 pid_t start_server(const fs::path& dir, int in, int out, int err, const run_options& options,
                    const fs::path& peak_file) {
-    const std::string binary = options.quick_limits        ? STDHTTPD_QUICK_BIN
+    const std::string binary = options.quick_limits        ? server(STDHTTPD_QUICK_BIN)
                                : drops_privileges(options) ? reachable_binary()
-                                                           : STDHTTPD_BIN;
+                                                           : server(STDHTTPD_BIN);
     std::vector<std::string> words;
     // A forked child's peak counts the parent's pages, so the peak is taken
     // from a small measuring process that starts the server itself.
     if (!peak_file.empty())
         words = {"/usr/bin/time", "-f", "%M", "-o", peak_file.string(), "--quiet"};
     words.insert(words.end(), options.wrapper.begin(), options.wrapper.end());
+    // Each process's calls are logged, unless it runs as a user who could
+    // not write them there.
+    if (emulator()) words.push_back(emulator());
+    if (emulator() && !drops_privileges(options))
+        words.insert(words.end(), {"-strace", "-D",
+                                   std::string(std::getenv("STDHTTPD_ARM64")) + "/calls/%d.log"});
     words.push_back(binary);
     pid_t pid = ::fork();
     if (pid != 0) return pid;

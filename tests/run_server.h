@@ -34,6 +34,13 @@ struct run_options {
     bool quick_limits = false;  // the build whose idle and stall limits are STDHTTPD_QUICK_LIMIT s
 };
 
+// The emulator that runs the servers when STDHTTPD_ARM64 names the folder of
+// those built for 64-bit ARM, or nothing; their calls go to its calls/.
+const char* emulator();
+// Why confinement and traced calls cannot be judged there.
+inline const char* const under_emulation =
+    "under emulation, seccomp and strace see the emulator's calls, not the server's";
+
 // Runs stdhttpd in dir with input on standard input.
 run_result run_server(const std::filesystem::path& dir, const std::string& input,
                       run_options options = {});

@@ -118,7 +118,8 @@ TEST_P(Stalled, EndsAtLimit) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(got, c.expected);
     EXPECT_GE(took, limit - std::chrono::seconds(1));
-    EXPECT_LE(took, limit + std::chrono::seconds(10));
+    // Under emulation the server runs several times slower.
+    EXPECT_LE(took, limit + std::chrono::seconds(emulator() ? 25 : 10));
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, Stalled, testing::ValuesIn(stalled_clients), row_name{});
