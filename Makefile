@@ -5,7 +5,7 @@ FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 10
 FUZZERS := parse_request credentials matchers
 
-.PHONY: all build build-arm64 demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package image image-from coverage clean
+.PHONY: all build build-arm64 demo deps fuzz-run test test-plain test-sanitizers fuzz fuzz-smoke bench package image image-from image-root coverage clean
 
 all: build
 
@@ -104,41 +104,70 @@ coverage: deps build-coverage/.configured
 	  --txt build-coverage/coverage.txt build-coverage
 	@echo "per file: build-coverage/coverage.txt"
 
+# Reproducible: every time stamp in the package and the image is the last
+# commit's, unless the caller names another.
+EPOCH = $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/debian/changelog)
+
 # The Debian package, in $(PACKAGE_BUILD): stdhttpd_<version>_<arch>.deb.
 PACKAGE_BUILD ?= build-package
-# Reproducible: every time stamp in the package is the last commit's, unless
-# the caller names another.
-package: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/debian/changelog)
+package: export SOURCE_DATE_EPOCH ?= $(EPOCH)
 package:
 	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSTDHTTPD_PACKAGE=ON \
 	  -DSTDHTTPD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target stdhttpd package_files
 	cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null && ls "$$PWD"/*.deb
 
-# The container image $(IMAGE), with podman: the static server and tcpserver,
-# FROM scratch (deploy/container/Containerfile). Reproducible, as the package.
+# The container image $(IMAGE), with podman: a manifest list of one image for
+# linux/amd64 and one for linux/arm64, each FROM scratch with its static
+# server and tcpserver (deploy/container/Containerfile). Reproducible, as the
+# package.
 IMAGE ?= localhost/stdhttpd:latest
 IMAGE_BUILD ?= build-image
-image: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/debian/changelog)
+image: export SOURCE_DATE_EPOCH ?= $(EPOCH)
 image:
-	cmake -S . -B $(IMAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSTDHTTPD_TESTS=OFF >/dev/null
-	cmake --build $(IMAGE_BUILD) -j $(JOBS) --target stdhttpd
-	$(MAKE) image-from SERVER=$(IMAGE_BUILD)/stdhttpd
+	cmake -S . -B $(IMAGE_BUILD)/amd64-build -DCMAKE_BUILD_TYPE=Release -DSTDHTTPD_TESTS=OFF >/dev/null
+	cmake --build $(IMAGE_BUILD)/amd64-build -j $(JOBS) --target stdhttpd
+	cmake -S . -B $(IMAGE_BUILD)/arm64-build -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DSTDHTTPD_TESTS=OFF >/dev/null
+	cmake --build $(IMAGE_BUILD)/arm64-build -j $(JOBS) --target stdhttpd
+	$(MAKE) image-from SERVER=$(IMAGE_BUILD)/amd64-build/stdhttpd \
+	  SERVER_ARM64=$(IMAGE_BUILD)/arm64-build/stdhttpd
 
-# The image around the static server $(SERVER); its context is $(IMAGE_BUILD)/root.
-image-from: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || stat -c %Y packaging/debian/changelog)
+# The image around the static server $(SERVER) for amd64 and, when named,
+# $(SERVER_ARM64) for arm64; each is also tagged $(IMAGE)-<arch>.
+image-from: export SOURCE_DATE_EPOCH ?= $(EPOCH)
 image-from:
+	$(MAKE) image-root ARCH=amd64 SERVER=$(SERVER)
+	$(if $(SERVER_ARM64),$(MAKE) image-root ARCH=arm64 SERVER=$(SERVER_ARM64))
+	-podman manifest rm $(IMAGE) >/dev/null 2>&1
+	-podman rmi -f $(IMAGE) >/dev/null 2>&1
+	podman manifest create $(IMAGE) >/dev/null
+	for arch in amd64 $(if $(SERVER_ARM64),arm64); do \
+	  podman build -q --platform linux/$$arch --timestamp $$SOURCE_DATE_EPOCH \
+	    -f deploy/container/Containerfile -t $(IMAGE)-$$arch --manifest $(IMAGE) \
+	    $(IMAGE_BUILD)/$$arch/root || exit 1; \
+	done
+
+# One architecture's context, $(IMAGE_BUILD)/$(ARCH)/root: the server, and
+# tcpserver with its loader and C library, from Debian's packages for $(ARCH).
+image-root:
 	@file -L $(SERVER) | grep -q 'static' || { echo "$(SERVER) is not static"; exit 1; }
-	rm -rf $(IMAGE_BUILD)/root
-	mkdir -p $(IMAGE_BUILD)/root/usr/sbin $(IMAGE_BUILD)/root/usr/bin \
-	  $(IMAGE_BUILD)/root/srv/wwwroot $(IMAGE_BUILD)/root/etc/stdhttpd
-	cp $(SERVER) $(IMAGE_BUILD)/root/usr/sbin/stdhttpd
-	cp $$(command -v tcpserver) $(IMAGE_BUILD)/root/usr/bin/tcpserver
-	ldd $$(command -v tcpserver) | grep -o '/[^ ]*' | xargs -I{} cp -L --parents {} $(IMAGE_BUILD)/root
-	ln -s /etc/stdhttpd/password.txt $(IMAGE_BUILD)/root/srv/password.txt
-	chmod -R u=rwX,go=rX $(IMAGE_BUILD)/root
-	podman build -q --timestamp $$SOURCE_DATE_EPOCH -f deploy/container/Containerfile \
-	  -t $(IMAGE) $(IMAGE_BUILD)/root
+	rm -rf $(IMAGE_BUILD)/$(ARCH)
+	mkdir -p $(IMAGE_BUILD)/$(ARCH)/debs $(IMAGE_BUILD)/$(ARCH)/root/usr/sbin \
+	  $(IMAGE_BUILD)/$(ARCH)/root/usr/bin $(IMAGE_BUILD)/$(ARCH)/root/srv/wwwroot \
+	  $(IMAGE_BUILD)/$(ARCH)/root/etc/stdhttpd
+	cd $(IMAGE_BUILD)/$(ARCH)/debs && apt-get download -q -o APT::Sandbox::User=$$(id -un) \
+	  ucspi-tcp:$(ARCH) libc6:$(ARCH) >/dev/null
+	for deb in $(IMAGE_BUILD)/$(ARCH)/debs/*.deb; do dpkg-deb -x $$deb $(IMAGE_BUILD)/$(ARCH)/debs; done
+	cp $(SERVER) $(IMAGE_BUILD)/$(ARCH)/root/usr/sbin/stdhttpd
+	# The loader, and the libraries that tcpserver names other than the loader.
+	cd $(IMAGE_BUILD)/$(ARCH)/debs && cp usr/bin/tcpserver ../root/usr/bin/ && \
+	  loader=$$(readelf -l usr/bin/tcpserver | sed -n 's|.*interpreter: /\(.*\)]|\1|p') && \
+	  cp -L --parents $$loader $$(readelf -d usr/bin/tcpserver | \
+	    sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | grep -vx "$${loader##*/}" | \
+	    xargs -I{} find lib -name {}) ../root
+	ln -s /etc/stdhttpd/password.txt $(IMAGE_BUILD)/$(ARCH)/root/srv/password.txt
+	chmod -R u=rwX,go=rX $(IMAGE_BUILD)/$(ARCH)/root
 
 clean:
 	rm -rf build build-arm64 build-asan build-tsan build-fuzz build-coverage build-package build-image fuzz-out

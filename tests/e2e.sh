@@ -361,10 +361,13 @@ image)
   [ "$(id -u)" -eq 0 ] || { echo "SKIP: podman's containers here need root"; exit 77; }
   command -v podman >/dev/null || { echo "SKIP: podman is not installed"; exit 77; }
   need curl; need python3
-  tag=localhost/stdhttpd:e2e-$$
+  tag=localhost/stdhttpd:e2e-$$ arches="amd64${STDHTTPD_ARM64:+ arm64}"
+  undo+=("podman manifest rm $tag" "podman rmi -f $(printf "$tag-%s " $arches)")
   make -s -C "$deploy_dir/.." image-from SERVER="$server" IMAGE="$tag" IMAGE_BUILD="$work/image" \
-    >/dev/null || { echo "FAIL: the image did not build"; exit 1; }
-  undo+=("podman rmi -f $tag")
+    ${STDHTTPD_ARM64:+SERVER_ARM64="$STDHTTPD_ARM64/stdhttpd"} >/dev/null ||
+    { echo "FAIL: the image did not build"; exit 1; }
+  check "one image for each architecture" \
+    "$(podman manifest inspect "$tag" | grep -oP '"architecture": "\K[^"]+' | tr '\n' ' ')" "$arches "
   # crun fails on a hybrid cgroup layout; the host's limits may be lower than podman's defaults.
   runtime=(); command -v runc >/dev/null && runtime=(--runtime runc)
   chmod 0755 "$work"; chmod -R go+rX,go-w "$work/site"
