@@ -119,9 +119,9 @@ pid_t start_server(const fs::path& dir, int in, int out, int err, const run_opti
     if (!peak_file.empty())
         words = {"/usr/bin/time", "-f", "%M", "-o", peak_file.string(), "--quiet"};
     words.insert(words.end(), options.wrapper.begin(), options.wrapper.end());
+    if (emulator()) words.push_back(emulator());
     // Each process's calls are logged, unless it runs as a user who could
     // not write them there.
-    if (emulator()) words.push_back(emulator());
     if (emulator() && !drops_privileges(options))
         words.insert(words.end(), {"-strace", "-D",
                                    std::string(std::getenv("STDHTTPD_ARM64")) + "/calls/%d.log"});
