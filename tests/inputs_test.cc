@@ -2,6 +2,7 @@
 // ends with status 0, says nothing on standard error, answers what came before
 // the hostile part, and stays within the row's memory bound.
 #include <linux/magic.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "run_server.h"
+#include "sys/confine.h"
 #include "sys/test_builds.h"
 
 namespace fs = std::filesystem;
@@ -73,12 +75,15 @@ struct memory_group {
     ~memory_group() {
         if (!dir.empty()) ::rmdir(dir.c_str());
     }
-    // Runs the server in the group, with a reader that starts a second late;
-    // the shell leaves the group afterwards, so that it can be removed.
-    std::vector<std::string> wrapper() const {
+    // Runs the server in the group, with a reader that starts a second late,
+    // and its limit on descriptors set for it alone (the shell needs its
+    // own); the shell leaves the group afterwards, so that it can be removed.
+    std::vector<std::string> wrapper(rlim_t open_files) const {
+        const auto limit = std::to_string(open_files);
         return {"bash", "-c",
-                "echo $$ > " + (dir / "cgroup.procs").string() +
-                    " && { \"$0\" | { sleep 1; cat; }; }; "
+                "echo $$ > " + (dir / "cgroup.procs").string() + " && { " +
+                    (open_files ? "prlimit --nofile=" + limit + ":" + limit + " " : "") +
+                    "\"$0\" | { sleep 1; cat; }; }; "
                     "s=${PIPESTATUS[0]}; echo $$ > " +
                     (own / "cgroup.procs").string() + "; exit $s"};
     }
@@ -162,6 +167,10 @@ reason strace_on_static() {
     if (std::system("{ strace -V && socat -V; } >/dev/null 2>&1") == 0) return std::nullopt;
     return "needs strace and socat";
 }
+// True when the kernel offers Landlock, whose fence takes descriptors at start.
+bool landlock_offered() {
+    return ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1) >= 1;
+}
 reason coverage_writes() {
     return "the coverage build reads and writes its counts at exit";
 }
@@ -182,6 +191,7 @@ struct hostile {
     reason (*skip)() = nullptr;
     temp_site sites::*served = nullptr;  // the main site, when none
     std::uint64_t group_mib = 0;         // > 0: run in a memory cgroup of this size
+    int status = 0;                      // confinement_refused: nothing may be read or answered
 };
 void PrintTo(const hostile& row, std::ostream* os) {
     *os << row.name;
@@ -227,10 +237,6 @@ std::vector<hostile> hostile_rows() {
          {.environment = {"GLIBC_TUNABLES=glibc.rtld.optional_static_tls=9000000"}}},
         {"no wwwroot", [] { return repeat(300, get("/")); }, answers(300, none), small,
          {.open_files = 64}, nullptr, &sites::no_root},
-        // One descriptor free: a file that needs two can never be answered, so
-        // the service ends without a wrong answer.
-        {"one descriptor left free", [] { return get("/mid") + get("/mid"); }, {}, small,
-         {.open_files = 16, .open_files_hard = 16, .inherited = 12}, own_descriptors},
         // Threads refused past the first few: each request waits for a running
         // one, whose stack it then uses (stacks kept by finished threads took 9 MiB).
         {"8 threads at most", [] { return repeat(1000, get("/a.bin")); }, answers(1000, a), 4 << 10,
@@ -282,35 +288,68 @@ std::vector<hostile> hostile_rows() {
                         64 << 10,
                         {.open_files = 16, .open_files_hard = 16, .inherited = inherited},
                         inherited == 10 ? emulated : nullptr});
+    // 0 to 4 descriptors free at start, with nothing else open but what is
+    // inherited. A plain file needs two: with fewer the process ends without
+    // an answer (refused at start where the file fence needs them too), with
+    // two or more both are exact.
+    for (const std::uint64_t group : {0})
+        for (int free = 0; free <= 4; ++free) {
+            const bool too_few = free < 2;
+            const int status = too_few && landlock_offered() ? confinement_refused : 0;
+            rows.push_back({std::to_string(free) + " descriptors free" +
+                                (group ? ", " + std::to_string(group) + " MiB cgroup" : ""),
+                            [] { return get("/mid") + get("/mid"); },
+                            too_few ? answers{} : answers{mid, mid},
+                            small,
+                            {.open_files = 16, .open_files_hard = 16, .inherited = 13 - free},
+                            own_descriptors,
+                            nullptr,
+                            group,
+                            status});
+        }
     // Calls refused at their first, second or first three uses (ENOMEM unless named), as a short
-    // host refuses them: on a request's path, on a socket (socat's), in confinement (then left
-    // out).
+    // host refuses them: on a request's path, on a socket (socat's), in confinement. A layer of
+    // confinement that the kernel lacks is left out. Where the kernel refuses one (and it has
+    // filters, so EINVAL from the filter's first call is a refusal), or a shortage lasts, nothing
+    // is read or answered, and the status says so. The opens of "wwwroot" are the fence's.
+    const auto fault_row = [&](const std::string& fault, const std::string& when, bool refuses) {
+        const bool socket = fault.starts_with("socket ");
+        const auto inject =
+            fault.substr(socket ? 7 : 0) + (fault.find(':') == fault.npos ? ":error=ENOMEM" : "");
+        const bool counts_written = coverage_counts && (fault == "read" || fault == "write");
+        rows.push_back(
+            {fault + "@" + (when == "1+" ? "every" : when),
+             [] {
+                 return get("/index.html") + get("/secret", basic("root:pw")) +
+                        get("/secret.txt", basic("root:pw")) + get("/secret.txt");
+             },
+             refuses ? answers{} : answers{index, empty, guarded, no},
+             small,
+             {.environment = {"RUN=strace -f -qq -o /dev/null" +
+                              std::string(refuses && fault.starts_with("openat") ? " -P wwwroot"
+                                                                                 : "") +
+                              " -e inject=" + inject + ":when=" + when},
+              .wrapper = {"bash", "-c",
+                          socket ? "S=$0 exec socat -t 60 - SYSTEM:'exec $RUN \"$S\"'"
+                                 : "exec $RUN \"$0\""}},
+             counts_written ? coverage_writes : strace_on_static,
+             nullptr,
+             0,
+             refuses ? confinement_refused : 0});
+    };
     for (const std::string fault :
          {"openat:error=EMFILE", "fstat", "readlink", "getcwd", "read", "pread64", "write", "mmap",
           "clone3:error=EAGAIN", "clone:error=EAGAIN", "prctl:error=EINVAL",
-          "landlock_create_ruleset:error=ENOSYS", "seccomp:error=EINVAL", "socket recvfrom",
-          "socket recvfrom:error=EINTR", "socket sendto", "socket sendto:error=EAGAIN",
-          "socket poll"})
-        for (const std::string when : {"1", "2", "1..3"}) {
-            const bool socket = fault.starts_with("socket ");
-            const auto inject = fault.substr(socket ? 7 : 0) +
-                                (fault.find(':') == fault.npos ? ":error=ENOMEM" : "");
-            const bool counts_written = coverage_counts && (fault == "read" || fault == "write");
-            rows.push_back(
-                {fault + "@" + when,
-                 [] {
-                     return get("/index.html") + get("/secret", basic("root:pw")) +
-                            get("/secret.txt", basic("root:pw")) + get("/secret.txt");
-                 },
-                 {index, empty, guarded, no},
-                 small,
-                 {.environment = {"RUN=strace -f -qq -o /dev/null -e inject=" + inject +
-                                  ":when=" + when},
-                  .wrapper = {"bash", "-c",
-                              socket ? "S=$0 exec socat -t 60 - SYSTEM:'exec $RUN \"$S\"'"
-                                     : "exec $RUN \"$0\""}},
-                 counts_written ? coverage_writes : strace_on_static});
-        }
+          "landlock_create_ruleset:error=ENOSYS", "seccomp:error=EINVAL", "seccomp:error=ENOSYS",
+          "socket recvfrom", "socket recvfrom:error=EINTR", "socket sendto",
+          "socket sendto:error=EAGAIN", "socket poll"})
+        for (const std::string when : {"1", "2", "1..3"})
+            fault_row(fault, when, fault == "seccomp:error=EINVAL" && when == "1");
+    for (const std::string fault :
+         {"prctl:error=EPERM", "seccomp:error=EPERM", "landlock_create_ruleset:error=EPERM",
+          "landlock_add_rule:error=EPERM", "landlock_restrict_self:error=EPERM",
+          "openat:error=EPERM", "openat:error=EMFILE"})
+        fault_row(fault, "1+", true);
     return rows;
 }
 
@@ -328,8 +367,18 @@ TEST_P(Inputs, Answered) {
         group.emplace("stdhttpd-test-" + std::to_string(::getpid()), row.group_mib << 20);
     if (group && !group->why.empty()) GTEST_SKIP() << "cgroup memory limits: " << group->why;
     auto options = row.options;
-    if (group) options.wrapper = group->wrapper();
+    if (group) {
+        options.wrapper = group->wrapper(options.open_files);
+        options.open_files = 0;
+    }
     const auto& dir = (row.served ? site().*row.served : site().main).dir;
+    if (row.status != 0) {
+        const auto r = run_server(dir, row.input(), options);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.consumed, 0) << "bytes of input read";
+        return;
+    }
     const auto r = expect_answers(dir, row.input(), row.expected, row.name, options);
     std::printf("%s: peak %ld KiB\n", row.name.c_str(), r.peak_kib);
     if (!sanitized && !emulator()) {

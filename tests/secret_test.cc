@@ -17,8 +17,9 @@ const std::string note = "the note";
 
 struct password_form {
     const char* name;
-    // nothing: none; "/": a directory; "/..": a link; "elsewhere": a link to
-    // a file in another folder, holding "pw"
+    // nothing: none; "/": a directory; "/..": a link; "elsewhere", "up": a
+    // link to a file in another folder, holding "pw", by its absolute path or
+    // through ".."
     std::optional<std::string> file;
     std::optional<std::string> sent;  // user:password sent, if any
     bool served;
@@ -41,6 +42,7 @@ const password_form password_forms[] = {
     {"directory in its place", "/", "root:", false},
     {"device in its place", "/dev/zero", "root:", false},
     {"link to another folder", "elsewhere", "root:pw", true},
+    {"link through ..", "up", "root:pw", true},
 };
 
 }  // namespace
@@ -53,11 +55,12 @@ TEST_P(PasswordFile, Forms) {
     const temp_site elsewhere({{"keys/pw", "pw\n"}});
     temp_site s({{"wwwroot/secret/note.txt", note}});
     if (c.file == "elsewhere") s.link("password.txt", elsewhere.dir / "keys/pw");
+    if (c.file == "up") s.link("password.txt", ".." / elsewhere.dir.filename() / "keys/pw");
     if (c.file == "/")
         fs::create_directory(s.dir / "password.txt");
     else if (c.file && c.file->starts_with("/"))
         s.link("password.txt", *c.file);
-    else if (c.file && c.file != "elsewhere")
+    else if (c.file && c.file != "elsewhere" && c.file != "up")
         s.file("password.txt", *c.file);
     expect_answers(s.dir, get("/secret/note.txt", c.sent ? basic(*c.sent) : ""),
                    {c.served ? ok(note) : refused()}, c.name);

@@ -17,6 +17,7 @@
 #include "sys/confine.h"
 #include "sys/group_memory.h"
 #include "sys/limits.h"
+#include "sys/output.h"
 #include "sys/stream.h"
 
 namespace {
@@ -57,7 +58,8 @@ void close_gently(input& in) {
 
 // Serves up to max_requests requests from standard input, one worker each
 // (the last one, once input has ended, on this thread), and ends with status
-// 0 once every response has been written.
+// 0 once every response has been written; with confinement_refused, having
+// read nothing, when the kernel would not confine it.
 int main() {
     keep_standard_streams();
     // A reader that went away makes a write fail, which ends the process quietly.
@@ -83,8 +85,9 @@ int main() {
     const group_memory group =
         cgroup && cgroup->limit < most ? group_memory(*cgroup) : group_memory();
     ledger shared(plan.bodies, std::min(plan.largest_body, most - 1), group, free_descriptors());
-    // Before the first request, so that every worker starts confined.
-    confine();
+    // Before the first request, so that every worker starts confined; a
+    // process that the kernel would not confine reads no request.
+    if (confine() == layer::refused) leave(confinement_refused);
     input in(0);
     {
         workers pool(shared, plan.workers);

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 
 #include "common/fixed.h"
+#include "sys/failure.h"
 #include "sys/landlock.h"
 #include "sys/seccomp.h"
 #include "sys/test_builds.h"
@@ -50,25 +51,31 @@ constexpr permitted calls[] = {
 
 constexpr auto filter = compile_filter<calls>();
 
+// Only reading: files and folders beneath the served root, files beneath
+// the working directory (where the password file is created), and files
+// beneath the folders that the password file's links pass through.
+layer fence_files() {
+    landlock fence;
+    if (fence.state() != layer::in_force) return fence.state();
+    // While "wwwroot" is missing, the working directory holds where it will be.
+    if (fence.allow(root_folder, read_files | read_folders) == rule::missing)
+        fence.allow(".", read_files | read_folders);
+    fence.allow(".", read_files);
+    for (const auto& folder : link_folders(password_file)) fence.allow(folder.c_str(), read_files);
+    if (leak_checker) fence.allow("/proc/self", read_files | read_folders);
+    if (coverage_counts) fence.allow(coverage_counts, every_right);
+    return fence.enforce();
+}
+
 }  // namespace
 
-void confine() {
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return;
-    {
-        // Only reading: files and folders beneath the served root, files
-        // beneath the working directory (where the password file is
-        // created), and files beneath the folders that the password file's
-        // links pass through.
-        landlock fence;
-        // While "wwwroot" is missing, the working directory holds where it will be.
-        if (fence.allow(root_folder, read_files | read_folders) == rule::missing)
-            fence.allow(".", read_files | read_folders);
-        fence.allow(".", read_files);
-        for (const auto& folder : link_folders(password_file))
-            fence.allow(folder.c_str(), read_files);
-        if (leak_checker) fence.allow("/proc/self", read_files | read_folders);
-        if (coverage_counts) fence.allow(coverage_counts, every_right);
-        fence.enforce();
-    }
-    filter_calls(filter);
+layer confine() {
+    if (at_start([] { return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0); }) != 0)
+        // A kernel without it (EINVAL) has neither of the other layers.
+        return errno == EINVAL || errno == ENOSYS ? layer::lacking : layer::refused;
+    const layer files = fence_files();
+    if (files == layer::refused) return layer::refused;
+    const layer calls = filter_calls(filter);
+    if (calls == layer::refused) return layer::refused;
+    return files == layer::in_force && calls == layer::in_force ? layer::in_force : layer::lacking;
 }

@@ -3,6 +3,7 @@
 // and nowhere else: wait and try again, answer that the file is not there, or
 // end quietly because the client is gone.
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <type_traits>
 
@@ -25,6 +26,26 @@ bool out_of_descriptors(int error);
 
 // Gives other workers, and the host, a moment to free what was short.
 void pause_briefly();
+
+// How long a shortage before the first request is waited out: then nothing
+// in the process holds what is short, so only the host can end it, and it
+// announces nothing; what lasts longer is taken as the host's answer.
+inline constexpr std::chrono::seconds start_patience{1};
+
+// Makes call (a system call's wrapper: -1 with errno on failure) until it
+// succeeds, fails for a reason other than a shortage, or a shortage has
+// lasted start_patience; returns its last result, with errno as it left it.
+template <class Call>
+long at_start(Call call) {
+    const auto since = std::chrono::steady_clock::now();
+    for (;;) {
+        const long result = call();
+        if (result != -1 || classify(errno, on::file) != failure::not_now ||
+            std::chrono::steady_clock::now() - since >= start_patience)
+            return result;
+        pause_briefly();
+    }
+}
 
 // Makes call until it succeeds or fails for a reason other than a passing
 // shortage, and returns its last result; failure is -1 or a null pointer,

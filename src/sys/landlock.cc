@@ -14,6 +14,8 @@
 #include <deque>
 #include <iterator>
 
+#include "sys/failure.h"
+
 namespace {
 
 // Landlock's interface as the kernel defines it; older headers lack the
@@ -39,31 +41,43 @@ constexpr version versions[] = {
     {0x7fff, 3, 0, v4_size}, {0xffff, 3, 0, v4_size}, {0xffff, 3, 3, sizeof(ruleset_attr)},
 };
 
-}  // namespace
-
-namespace {
-
-int create(const version& v) {
+long create(const version& v) {
     ruleset_attr attr{v.fs, v.net, v.scoped};
-    return static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attr, v.size, 0));
+    return at_start([&] { return ::syscall(SYS_landlock_create_ruleset, &attr, v.size, 0); });
+}
+
+// True when errno says the kernel has no Landlock: not built, or not enabled.
+bool lacking_landlock() {
+    return errno == ENOSYS || errno == EOPNOTSUPP;
 }
 
 }  // namespace
 
 landlock::landlock() {
     // A kernel as new as the newest version here takes its rules at once;
-    // an older one refuses them, and says which version it has.
+    // an older one refuses them (EINVAL, E2BIG), and says which version it has.
     const version& newest = versions[std::size(versions) - 1];
-    ruleset = create(newest);
+    long made = create(newest);
     known = newest.fs;
-    if (ruleset >= 0) return;
-    const long abi =
-        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-    if (abi < 1) return;
-    // Version n is versions[n - 1].
-    const version& v = versions[std::min(abi, std::ssize(versions)) - 1];
-    ruleset = create(v);
-    known = v.fs;
+    if (made < 0 && (errno == EINVAL || errno == E2BIG)) {
+        const long abi = at_start([] {
+            return ::syscall(SYS_landlock_create_ruleset, nullptr, 0,
+                             LANDLOCK_CREATE_RULESET_VERSION);
+        });
+        if (abi < 1) {
+            now = abi == 0 || lacking_landlock() ? layer::lacking : layer::refused;
+            return;
+        }
+        // Version n is versions[n - 1].
+        const version& v = versions[std::min(abi, std::ssize(versions)) - 1];
+        made = create(v);
+        known = v.fs;
+    }
+    if (made < 0) {
+        now = lacking_landlock() ? layer::lacking : layer::refused;
+        return;
+    }
+    ruleset = static_cast<int>(made);
 }
 
 landlock::~landlock() {
@@ -71,26 +85,30 @@ landlock::~landlock() {
 }
 
 rule landlock::allow(const char* path, std::uint64_t rights) {
-    if (ruleset < 0) return rule::failed;
-    // Nothing is waited for: before the first request, nothing else runs
-    // that could free what is short.
-    const int fd = ::open(path, O_PATH | O_CLOEXEC);
+    if (now != layer::in_force) return rule::refused;
+    const long fd = at_start([&] { return ::open(path, O_PATH | O_CLOEXEC); });
     if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR || errno == EACCES) return rule::missing;
-        whole = false;
-        return rule::failed;
+        if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == ELOOP)
+            return rule::missing;
+        now = layer::refused;
+        return rule::refused;
     }
     landlock_path_beneath_attr r{};
     r.allowed_access = rights & known;
-    r.parent_fd = fd;
-    const long added = ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &r, 0);
-    ::close(fd);
-    whole = whole && added == 0;
-    return added == 0 ? rule::added : rule::failed;
+    r.parent_fd = static_cast<int>(fd);
+    const long added = at_start([&] {
+        return ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &r, 0);
+    });
+    ::close(static_cast<int>(fd));
+    if (added != 0) now = layer::refused;
+    return added == 0 ? rule::added : rule::refused;
 }
 
-void landlock::enforce() {
-    if (ruleset >= 0 && whole) ::syscall(SYS_landlock_restrict_self, ruleset, 0);
+layer landlock::enforce() {
+    if (now != layer::in_force) return now;
+    if (at_start([&] { return ::syscall(SYS_landlock_restrict_self, ruleset, 0); }) != 0)
+        now = layer::refused;
+    return now;
 }
 
 std::vector<std::string> link_folders(const std::string& path) {

@@ -135,7 +135,10 @@ std::size_t free_descriptors() {
     if (lim.rlim_cur >= left_open + 4 * max_requests) return lim.rlim_cur - left_open;
     // Only numbers below the limit take room that an open could use. The
     // listing holds one descriptor itself, and it is among those listed.
-    DIR* fds = persist([] { return ::opendir("/proc/self/fd"); });
+    // With none free the listing cannot be opened, and that is the count:
+    // nothing is waited for, as nothing else runs yet that could close one.
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (!fds && out_of_descriptors(errno)) return 0;
     if (!fds) return lim.rlim_cur > 3 ? lim.rlim_cur - 3 : 0;
     std::size_t held = 0;
     while (const dirent* e = ::readdir(fds))

@@ -6,6 +6,6 @@
 // made no progress for the stall limit. False when the client is gone.
 bool write_out(std::string_view data);
 
-// Ends the process at once, with status 0; the coverage build writes its
-// counts first.
-[[noreturn]] void leave();
+// Ends the process at once, with status (0 unless it could not serve); the
+// coverage build writes its counts first.
+[[noreturn]] void leave(int status = 0);

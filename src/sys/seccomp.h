@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <span>
 
+#include "sys/layer.h"
+
 // How the filter decides on a call: allow it, or look at its arguments.
 enum class check { allow, thread_only, self_only, read_own_limit };
 
@@ -27,6 +29,9 @@ consteval auto compile_filter();
 
 // Installs instructions made by compile_filter on every thread at once, or
 // on none: a process that is only partly filtered would be a surprise to find.
-void filter_calls(std::span<const sock_filter> code);
+// Lacking where the kernel has no filters (ENOSYS; EINVAL when it also says
+// so), refused on any other failure, a thread that would stay unfiltered
+// among them.
+layer filter_calls(std::span<const sock_filter> code);
 
 #include "sys/seccomp_program.h"

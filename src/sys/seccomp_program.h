@@ -24,6 +24,8 @@ namespace call_filter {
 constexpr std::uint32_t this_arch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
 constexpr std::uint32_t this_arch = AUDIT_ARCH_AARCH64;
+#else
+#error "stdhttpd's list of permitted calls is written for x86-64 and aarch64 only"
 #endif
 
 constexpr std::uint32_t allow = SECCOMP_RET_ALLOW;
