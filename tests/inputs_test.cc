@@ -292,7 +292,7 @@ std::vector<hostile> hostile_rows() {
     // inherited. A plain file needs two: with fewer the process ends without
     // an answer (refused at start where the file fence needs them too), with
     // two or more both are exact.
-    for (const std::uint64_t group : {0})
+    for (const std::uint64_t group : {0, 64})
         for (int free = 0; free <= 4; ++free) {
             const bool too_few = free < 2;
             const int status = too_few && landlock_offered() ? confinement_refused : 0;

@@ -79,12 +79,17 @@ int main() {
     const auto cgroup = cgroup_memory_limit();
     const memory_plan plan = plan_memory(cgroup ? std::optional(cgroup->limit) : std::nullopt);
     const std::uint64_t most = never_fits();
-    // A group is watched where its limit is one: v1 writes "none" as a
-    // number past any host's memory. Its files are open before descriptors
-    // are counted, so that the count leaves them out.
+    // A group is watched where its limit is one (v1 writes "none" as a
+    // number past any host's memory), and where its files still leave a
+    // request all that it may hold at once: watching never costs an answer,
+    // and the plan above bounds the bodies either way.
+    const std::size_t free = free_descriptors();
     const group_memory group =
-        cgroup && cgroup->limit < most ? group_memory(*cgroup) : group_memory();
-    ledger shared(plan.bodies, std::min(plan.largest_body, most - 1), group, free_descriptors());
+        cgroup && cgroup->limit < most && free >= group_memory::descriptors + request_descriptors
+            ? group_memory(*cgroup)
+            : group_memory();
+    ledger shared(plan.bodies, std::min(plan.largest_body, most - 1), group,
+                  free - (group.watched() ? group_memory::descriptors : 0));
     // Before the first request, so that every worker starts confined; a
     // process that the kernel would not confine reads no request.
     if (confine() == layer::refused) leave(confinement_refused);

@@ -3,6 +3,7 @@
 // in the same group, and they all live under its one limit. So a large body
 // is taken only when the group has room for it, and under a lock that every
 // server of the group shares.
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -22,6 +23,8 @@ public:
 
     // True when the group's files are open.
     bool watched() const { return usage >= 0; }
+    // The descriptors that its files hold while it is watched.
+    static constexpr std::size_t descriptors = 2;
 
     // True when bytes more fit in the group now: what it uses, less the page
     // cache that the kernel reclaims before it kills, plus bytes and a
