@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <functional>
+#include <random>
+#include <thread>
 
 #include "run_server.h"
 #include "server/handle_request.h"
@@ -28,7 +31,7 @@ std::string run_steps(const temp_site& site, std::size_t body_bytes, std::vector
         ::alarm(10);  // a request that waits for ever fails the row
         if (::chdir(site.dir.c_str()) != 0 || ::dup2(out[1], 1) != 1) ::_exit(3);
         const group_memory none;
-        ledger shared(body_bytes, UINT64_MAX, none, 1 << 20);
+        ledger shared(body_bytes, UINT64_MAX, none, 1 << 20, answer_request);
         for (auto& s : steps) {
             request_info request{s.path, std::nullopt};
             if (s.path.empty())
@@ -83,3 +86,48 @@ TEST_P(Order, AndShares) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Admission, Order, testing::ValuesIn(order_rows), row_name{});
+
+// Many requests at once, started in a shuffled order, under room for two
+// bodies and descriptors for one guarded request: every answer waits on
+// another, parks, or gives its body back, and only wake-ups move them (the
+// ledger waits on no timer). A lost wake-up leaves the child hanging.
+TEST(Admission, ManyThreadsWokenInOrder) {
+    static const temp_site site({{"wwwroot/a", std::string(500, 'a')},
+                                 {"wwwroot/secret/b", std::string(300, 'b')},
+                                 {"wwwroot/c", ""},
+                                 {"password.txt", "pw"}});
+    const std::vector<std::string> paths = {"/a", "/secret/b", "/none", "/c"};
+    const std::string answers[] = {a, ok(std::string(300, 'b')), missing(), ok("")};
+    constexpr std::size_t requests = 200;
+    std::string want;
+    for (std::size_t i = 0; i < requests; ++i) want += answers[i % 4];
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(20);
+        if (::chdir(site.dir.c_str()) != 0 || ::dup2(out[1], 1) != 1) ::_exit(3);
+        const group_memory none;
+        ledger shared(1100, UINT64_MAX, none, 3, answer_request);
+        std::vector<request_info> infos;
+        std::vector<std::size_t> order(requests);
+        for (std::size_t i = 0; i < requests; ++i) {
+            infos.push_back(
+                {paths[i % 4], i % 4 == 1 ? std::optional<std::string>("pw") : std::nullopt});
+            order[i] = i;
+        }
+        std::shuffle(order.begin(), order.end(), std::mt19937(7));
+        std::vector<std::thread> threads;
+        for (const std::size_t i : order)
+            threads.emplace_back([&, i] { answer_request(shared, infos[i], i); });
+        for (auto& t : threads) t.join();
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+    ::close(out[0]);
+    EXPECT_EQ(wait_server(child), 0) << "killed by its alarm: a request was never woken";
+    EXPECT_EQ(first_difference(got, {want}), std::nullopt) << got.size() << " bytes";
+}

@@ -29,14 +29,17 @@ std::optional<std::string_view> served_root() {
     return root;
 }
 
-std::optional<outcome> allowed(const reader& file, const text& target,
-                               const optional_text& password) {
-    if (file.out_of_descriptors()) return std::nullopt;
+decision allowed(const reader& file, const text& target, const optional_text& password,
+                 std::size_t held) {
+    if (file.out_of_descriptors()) return undecided::no_descriptor;
     auto root = served_root();
     if (!root) return outcome::not_found;
     auto resolved = file.opened() ? canonical_path(file.descriptor()) : canonicalize(target);
     if (!resolved) return outcome::not_found;
     if (!inside(*resolved, *root)) return outcome::refused;
-    if (guarded(*resolved)) return secret_permits(password);
-    return outcome::permitted;
+    if (!guarded(*resolved)) return outcome::permitted;
+    // Without a password the file is not read.
+    if (password && held < guarded_descriptors) return undecided::needs_guarded;
+    if (const auto permits = secret_permits(password)) return *permits;
+    return undecided::no_descriptor;
 }

@@ -1,7 +1,6 @@
 #include "handling/decide.h"
 
 #include "common/fixed.h"
-#include "handling/allowed.h"
 
 text target_path(const text& path) {
     text target = root_folder;
@@ -11,12 +10,12 @@ text target_path(const text& path) {
     return target;
 }
 
-std::optional<outcome> decide(const request_info& request, std::optional<reader>& file) {
+decision decide(const request_info& request, std::optional<reader>& file, std::size_t held) {
     file.reset();
     const text target = target_path(request.path);
     file.emplace(target);
-    const auto result = allowed(*file, target, request.auth);
-    if (result == outcome::permitted && !file->is_directory() && !file->size())
+    const auto result = allowed(*file, target, request.auth, held);
+    if (result == decision(outcome::permitted) && !file->is_directory() && !file->size())
         return outcome::not_found;
     return result;
 }

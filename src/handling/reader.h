@@ -31,6 +31,10 @@ protected:
     bool no_descriptor = false;
 };
 
+// Descriptors that a reader holds at most: its handle, and its content while
+// it reads.
+inline constexpr std::size_t reader_descriptors = 2;
+
 // A file located by a handle that does not open it (a device, a FIFO or a
 // socket is never opened); only a regular file is then opened to be read,
 // through that same handle.

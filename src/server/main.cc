@@ -9,9 +9,11 @@
 #include <csignal>
 
 #include "common/fixed.h"
+#include "handling/allowed.h"
 #include "intake/input.h"
 #include "intake/parse_request.h"
 #include "server/admission.h"
+#include "server/handle_request.h"
 #include "server/plan.h"
 #include "server/workers.h"
 #include "sys/confine.h"
@@ -85,11 +87,11 @@ int main() {
     // and the plan above bounds the bodies either way.
     const std::size_t free = free_descriptors();
     const group_memory group =
-        cgroup && cgroup->limit < most && free >= group_memory::descriptors + request_descriptors
+        cgroup && cgroup->limit < most && free >= group_memory::descriptors + guarded_descriptors
             ? group_memory(*cgroup)
             : group_memory();
     ledger shared(plan.bodies, std::min(plan.largest_body, most - 1), group,
-                  free - (group.watched() ? group_memory::descriptors : 0));
+                  free - (group.watched() ? group_memory::descriptors : 0), answer_request);
     // Before the first request, so that every worker starts confined; a
     // process that the kernel would not confine reads no request.
     if (confine() == layer::refused) leave(confinement_refused);

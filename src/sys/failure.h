@@ -2,6 +2,22 @@
 // What a failed system call or allocation means for a request, decided here
 // and nowhere else: wait and try again, answer that the file is not there, or
 // end quietly because the client is gone.
+//
+// Who waits, for what, and what ends it:
+// - room for a body or a descriptor that other requests hold: in line, in
+//   request order, woken by the give that lets the head in; no timer, since
+//   every holder goes on (server/budget.h, server/answer_order.h);
+// - what only the outside can end (memory the kernel refuses; a descriptor
+//   missing though the request holds its share, held by the activator's
+//   library; a group without room, or whose lock another process holds):
+//   looked at again every pause_briefly, for at most the stall limit, then
+//   nothing more is answered;
+// - a shortage before the first request: every pause_briefly for at most
+//   start_patience, then the server stops (confinement_refused);
+// - a stream: at once after an interruption, else until it is ready,
+//   within the idle limit (input) or the stall limit (output on a socket);
+// - a leaf's call cut short or refused memory (persist, until_allocated):
+//   every pause_briefly, for as long as the kernel refuses.
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -24,7 +40,8 @@ retry how_to_retry(int error);
 // True when error says that the process has no descriptor left.
 bool out_of_descriptors(int error);
 
-// Gives other workers, and the host, a moment to free what was short.
+// The one rhythm of looking again at what the kernel or another process
+// holds, which announces nothing: 1 ms.
 void pause_briefly();
 
 // How long a shortage before the first request is waited out: then nothing

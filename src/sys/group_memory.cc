@@ -67,9 +67,9 @@ bool group_memory::has_room(std::uint64_t bytes) const {
 }
 
 group_memory::lock::lock(const group_memory& group) : own(group.threads), fd(group.usage) {
-    if (fd >= 0) persist([&] { return ::flock(fd, LOCK_EX); });
+    if (fd >= 0) locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
 group_memory::lock::~lock() {
-    if (fd >= 0) ::flock(fd, LOCK_UN);
+    if (locked) ::flock(fd, LOCK_UN);
 }

@@ -33,7 +33,9 @@ public:
     bool has_room(std::uint64_t bytes) const;
 
     // Holds the group's lock, shared by every thread of every process that
-    // watches the same group, for as long as it lives.
+    // watches the same group, for as long as it lives, when it could be
+    // taken at once. Another process may hold it for ever (stopped, or
+    // hostile), so it is never waited for here: the caller looks again.
     class lock {
     public:
         explicit lock(const group_memory& group);
@@ -41,10 +43,15 @@ public:
         lock& operator=(const lock&) = delete;
         ~lock();
 
+        // True when the lock is held (or nothing is watched).
+        bool taken() const { return fd < 0 || locked; }
+
     private:
-        // A file lock is the process's: its threads are kept apart first.
+        // A file lock is the process's: its threads are kept apart first,
+        // each for as long as it looks and takes, without waiting.
         const std::lock_guard<std::mutex> own;
         const int fd;
+        bool locked = false;
     };
 
 private:
