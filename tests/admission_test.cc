@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <functional>
+#include <numeric>
 #include <random>
 #include <thread>
 
@@ -109,17 +110,15 @@ TEST(Admission, ManyThreadsWokenInOrder) {
         if (::chdir(site.dir.c_str()) != 0 || ::dup2(out[1], 1) != 1) ::_exit(3);
         const group_memory none;
         ledger shared(1100, UINT64_MAX, none, 3, answer_request);
-        std::vector<request_info> infos;
         std::vector<std::size_t> order(requests);
-        for (std::size_t i = 0; i < requests; ++i) {
-            infos.push_back(
-                {paths[i % 4], i % 4 == 1 ? std::optional<std::string>("pw") : std::nullopt});
-            order[i] = i;
-        }
+        std::iota(order.begin(), order.end(), 0);
         std::shuffle(order.begin(), order.end(), std::mt19937(7));
         std::vector<std::thread> threads;
         for (const std::size_t i : order)
-            threads.emplace_back([&, i] { answer_request(shared, infos[i], i); });
+            threads.emplace_back([&, i] {
+                request_info r{paths[i % 4], i % 4 == 1 ? optional_text("pw") : std::nullopt};
+                answer_request(shared, r, i);
+            });
         for (auto& t : threads) t.join();
         ::_exit(0);
     }
