@@ -22,24 +22,20 @@ struct step {
     std::string path;  // empty: the path returns before anything is decided
 };
 
-// Runs the steps in a child in dir, under a ledger of body_bytes; returns
-// what it wrote, once it has ended with status 0 within ten seconds.
-std::string run_steps(const temp_site& site, std::size_t body_bytes, std::vector<step> steps) {
+// Runs requests on a ledger of body_bytes and descriptors in a child in the
+// site; returns what it wrote, once it has ended with status 0 within 20 s
+// (a request that waits for ever fails the case).
+std::string in_child(const temp_site& site, std::size_t body_bytes, std::size_t descriptors,
+                     const std::function<void(ledger&)>& requests) {
     int out[2];
     if (::pipe(out) != 0) return "no pipe";
     const pid_t child = ::fork();
     if (child == 0) {
-        ::alarm(10);  // a request that waits for ever fails the row
+        ::alarm(20);
         if (::chdir(site.dir.c_str()) != 0 || ::dup2(out[1], 1) != 1) ::_exit(3);
         const group_memory none;
-        ledger shared(body_bytes, UINT64_MAX, none, 1 << 20, answer_request);
-        for (auto& s : steps) {
-            request_info request{s.path, std::nullopt};
-            if (s.path.empty())
-                const admission early(shared, s.number, request);
-            else
-                answer_request(shared, request, s.number);
-        }
+        ledger shared(body_bytes, UINT64_MAX, none, descriptors, answer_request);
+        requests(shared);
         ::_exit(0);
     }
     ::close(out[1]);
@@ -48,6 +44,19 @@ std::string run_steps(const temp_site& site, std::size_t body_bytes, std::vector
     for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
     ::close(out[0]);
     return wait_server(child) == 0 ? got : "ended badly after: " + got;
+}
+
+// Runs the steps in order, on one thread.
+std::string run_steps(const temp_site& site, std::size_t body_bytes, std::vector<step> steps) {
+    return in_child(site, body_bytes, 1 << 20, [&](ledger& shared) {
+        for (auto& s : steps) {
+            request_info request{s.path, std::nullopt};
+            if (s.path.empty())
+                const admission early(shared, s.number, request);
+            else
+                answer_request(shared, request, s.number);
+        }
+    });
 }
 
 struct order_row {
@@ -102,14 +111,7 @@ TEST(Admission, ManyThreadsWokenInOrder) {
     constexpr std::size_t requests = 200;
     std::string want;
     for (std::size_t i = 0; i < requests; ++i) want += answers[i % 4];
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::alarm(20);
-        if (::chdir(site.dir.c_str()) != 0 || ::dup2(out[1], 1) != 1) ::_exit(3);
-        const group_memory none;
-        ledger shared(1100, UINT64_MAX, none, 3, answer_request);
+    const std::string got = in_child(site, 1100, 3, [&](ledger& shared) {
         std::vector<std::size_t> order(requests);
         std::iota(order.begin(), order.end(), 0);
         std::shuffle(order.begin(), order.end(), std::mt19937(7));
@@ -120,13 +122,6 @@ TEST(Admission, ManyThreadsWokenInOrder) {
                 answer_request(shared, r, i);
             });
         for (auto& t : threads) t.join();
-        ::_exit(0);
-    }
-    ::close(out[1]);
-    std::string got;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
-    ::close(out[0]);
-    EXPECT_EQ(wait_server(child), 0) << "killed by its alarm: a request was never woken";
+    });
     EXPECT_EQ(first_difference(got, {want}), std::nullopt) << got.size() << " bytes";
 }
