@@ -49,9 +49,9 @@ std::string random_bytes(std::mt19937& rng, std::size_t n, bool line_feeds) {
 struct memory_group {
     fs::path dir, own;
     std::string why;
+    bool v2 = false;
     memory_group(const std::string& name, std::uint64_t limit) {
         std::ifstream groups("/proc/self/cgroup");
-        bool v2 = false;
         for (std::string line; std::getline(groups, line);) {
             const auto path = line.substr(line.rfind(':') + 1);
             if (line.find(":memory:") != line.npos)
@@ -77,15 +77,19 @@ struct memory_group {
     }
     // Runs the server in the group, with a reader that starts a second late,
     // and its limit on descriptors set for it alone (the shell needs its
-    // own); the shell leaves the group afterwards, so that it can be removed.
-    std::vector<std::string> wrapper(rlim_t open_files) const {
+    // own), and, when locked, the group's lock held by another process
+    // throughout; the shell leaves the group afterwards, so that it can be
+    // removed.
+    std::vector<std::string> wrapper(rlim_t open_files, bool locked) const {
         const auto limit = std::to_string(open_files);
+        const auto usage = (dir / (v2 ? "memory.current" : "memory.usage_in_bytes")).string();
         return {"bash", "-c",
-                "echo $$ > " + (dir / "cgroup.procs").string() + " && { " +
+                (locked ? "flock -x " + usage + " sleep 600 & l=$!; sleep 0.2; " : "") +
+                    "echo $$ > " + (dir / "cgroup.procs").string() + " && { " +
                     (open_files ? "prlimit --nofile=" + limit + ":" + limit + " " : "") +
                     "\"$0\" | { sleep 1; cat; }; }; "
                     "s=${PIPESTATUS[0]}; echo $$ > " +
-                    (own / "cgroup.procs").string() + "; exit $s"};
+                    (own / "cgroup.procs").string() + (locked ? "; kill $l" : "") + "; exit $s"};
     }
 };
 
@@ -192,6 +196,7 @@ struct hostile {
     temp_site sites::*served = nullptr;  // the main site, when none
     std::uint64_t group_mib = 0;         // > 0: run in a memory cgroup of this size
     int status = 0;                      // confinement_refused: nothing may be read or answered
+    bool group_locked = false;           // its lock held by another process throughout
 };
 void PrintTo(const hostile& row, std::ostream* os) {
     *os << row.name;
@@ -250,6 +255,10 @@ std::vector<hostile> hostile_rows() {
         // the workers behind them (1000 of them would pass 40 MiB).
         {"64 MiB cgroup, 100 MiB file", [] { return get("/hundred") + get("/"); }, {none, index},
          64 << 10, {}, unsanitized, nullptr, 64},
+        // Another process holds the group's lock for ever: a large body ends
+        // the service within the stall limit, with no answer given or cut.
+        {"64 MiB cgroup, its lock held for ever", [] { return get("/two") + get("/"); }, {}, small,
+         {.quick_limits = true}, unsanitized, nullptr, 64, 0, true},
         {"40 MiB cgroup, 300 x 1 MiB, 700 small, a late reader",
          [] { return repeat(300, get("/one")) + repeat(700, get("/a.bin")); },
          then(answers(300, one), 1000, a), 40 << 10, {}, unsanitized, nullptr, 40},
@@ -368,7 +377,7 @@ TEST_P(Inputs, Answered) {
     if (group && !group->why.empty()) GTEST_SKIP() << "cgroup memory limits: " << group->why;
     auto options = row.options;
     if (group) {
-        options.wrapper = group->wrapper(options.open_files);
+        options.wrapper = group->wrapper(options.open_files, row.group_locked);
         options.open_files = 0;
     }
     const auto& dir = (row.served ? site().*row.served : site().main).dir;
