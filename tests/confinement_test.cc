@@ -82,95 +82,118 @@ bool ring_socket(int domain, int type, const sockaddr_un* to) {
 
 }  // namespace
 
-// The server confines itself before its first answer. A child confined the
-// same way can read its site and start threads, and nothing else.
-TEST(Confinement, Confined) {
-    if (emulator()) GTEST_SKIP() << under_emulation;
+// Why confinement cannot be judged here, if it cannot.
+std::optional<std::string> unjudged() {
+    if (emulator()) return under_emulation;
     if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1) < 1)
-        GTEST_SKIP() << "this kernel offers no Landlock: the server runs without its file fence, "
-                        "under its call filter alone";
+        return "this kernel offers no Landlock: the server runs without its file fence, under "
+               "its call filter alone";
+    return std::nullopt;
+}
+
+namespace {
+
+// What a row may use: a listening unix socket, the test's own pid, a file
+// outside the site.
+struct context {
+    sockaddr_un listening;
+    pid_t parent;
+    fs::path outside;
+};
+
+bool readable(const fs::path& path) {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC) >= 0;
+}
+
+bool created(const fs::path& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) >= 0 &&
+           ::unlink(path.c_str()) == 0;
+}
+
+struct attempt_row {
+    const char* name;
+    bool permitted;
+    bool (*attempt)(const context&);
+    std::optional<bool> without_root = {};  // when wwwroot is made after start
+};
+
+const attempt_row attempt_rows[] = {
+    {"run /bin/true", false,
+     [](const context&) {
+         char* no_args[] = {nullptr};
+         return ::execv("/bin/true", no_args) == 0;
+     }},
+    {"fork", leak_checker,
+     [](const context&) {
+         const pid_t p = ::fork();
+         if (p == 0) ::_exit(0);
+         return p > 0;
+     }},
+    {"a UDP socket through io_uring", false,
+     [](const context&) { return ring_socket(AF_INET, SOCK_DGRAM, nullptr); }},
+    {"connect to a unix socket through io_uring", false,
+     [](const context& c) { return ring_socket(AF_UNIX, SOCK_STREAM, &c.listening); }},
+    {"create a file in the site", false, [](const context&) { return created("wwwroot/new"); }},
+    {"remove a file in the site", false,
+     [](const context&) { return ::unlink("wwwroot/in.txt") == 0; }},
+    {"chmod a file outside the site", false,
+     [](const context& c) { return ::chmod(c.outside.c_str(), 0600) == 0; }},
+    {"read /etc/passwd", false, [](const context&) { return readable("/etc/passwd"); }},
+    {"list the working directory", false,
+     [](const context&) { return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0; }, true},
+    {"read another process's limits", false,
+     [](const context& c) {
+         rlimit l;
+         return ::prlimit(c.parent, RLIMIT_CPU, nullptr, &l) == 0;
+     }},
+    {"signal the parent", false, [](const context& c) { return ::kill(c.parent, 0) == 0; }},
+    {"queue a signal to the parent", false,
+     [](const context& c) {
+         siginfo_t info{};
+         info.si_code = SI_QUEUE;
+         return ::syscall(SYS_rt_sigqueueinfo, c.parent, 0, &info) == 0;
+     }},
+    // Unconfined, this fails with ENOTTY when no terminal is there.
+    {"type into a terminal", false,
+     [](const context&) {
+         char c = 'x';
+         return ::ioctl(0, TIOCSTI, &c) == 0 || errno == ENOTTY;
+     }},
+    {"a call on no list", false, [](const context&) { return ::personality(0xffffffff) != -1; }},
+    {"read a file in the root", true, [](const context&) { return readable("wwwroot/in.txt"); }},
+    {"read a password.txt created after start", true,
+     [](const context&) { return readable("password.txt"); }},
+    {"read its own limits, signal itself", true,
+     [](const context&) {
+         rlimit l;
+         return ::getrlimit(RLIMIT_NOFILE, &l) == 0 && ::kill(::getpid(), 0) == 0;
+     }},
+    {"start a thread", true,
+     [](const context&) {
+         std::thread([] {}).join();
+         return true;
+     }},
+};
+
+}  // namespace
+
+class Confined : public testing::TestWithParam<attempt_row> {};
+
+// A child confined as the server is, once with wwwroot there at start and
+// once with it made after, waits for the password file (and wwwroot) to be
+// made, then tries the row: only reading its site and starting threads work.
+TEST_P(Confined, Attempt) {
+    if (const auto why = unjudged()) GTEST_SKIP() << *why;
+    const auto& row = GetParam();
     temp_site s({{"wwwroot/in.txt", "in"}, {"outside.txt", "o"}});
-    const auto outside = fs::temp_directory_path() / ("confined-" + std::to_string(::getpid()));
-    std::ofstream(outside) << "x";
-    const auto readable = [](const fs::path& path) {
-        return ::open(path.c_str(), O_RDONLY | O_CLOEXEC) >= 0;
-    };
-    const auto created = [](const fs::path& path) {
-        return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) >= 0 &&
-               ::unlink(path.c_str()) == 0;
-    };
-    // A pathname unix socket that listens, as D-Bus or a container runtime's does.
-    sockaddr_un listening{.sun_family = AF_UNIX, .sun_path = {}};
+    context c{{.sun_family = AF_UNIX, .sun_path = {}}, ::getpid(), s.dir / "outside.txt"};
     const auto socket_path = (s.dir / "listening.sock").string();
-    std::strncpy(listening.sun_path, socket_path.c_str(), sizeof listening.sun_path - 1);
+    std::strncpy(c.listening.sun_path, socket_path.c_str(), sizeof c.listening.sun_path - 1);
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&listening), sizeof listening), 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&c.listening), sizeof c.listening),
+              0);
     ASSERT_EQ(::listen(listener, 4), 0);
-    const pid_t parent = ::getpid();
-    const struct {
-        const char* name;
-        bool permitted;
-        std::function<bool()> attempt;
-        std::optional<bool> without_root = {};  // when wwwroot is made after start
-    } rows[] = {
-        {"run /bin/true", false,
-         [] {
-             char* no_args[] = {nullptr};
-             return ::execv("/bin/true", no_args) == 0;
-         }},
-        {"fork", leak_checker,
-         [] {
-             const pid_t p = ::fork();
-             if (p == 0) ::_exit(0);
-             return p > 0;
-         }},
-        {"a UDP socket through io_uring", false,
-         [] { return ring_socket(AF_INET, SOCK_DGRAM, nullptr); }},
-        {"connect to a unix socket through io_uring", false,
-         [&] { return ring_socket(AF_UNIX, SOCK_STREAM, &listening); }},
-        {"create a file in the site", false, [&] { return created("wwwroot/new"); }},
-        {"remove a file in the site", false, [] { return ::unlink("wwwroot/in.txt") == 0; }},
-        {"chmod a file outside the site", false,
-         [&] { return ::chmod(outside.c_str(), 0600) == 0; }},
-        {"read /etc/passwd", false, [&] { return readable("/etc/passwd"); }},
-        {"list the working directory", false,
-         [] { return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) >= 0; }, true},
-        {"read another process's limits", false,
-         [&] {
-             rlimit l;
-             return ::prlimit(parent, RLIMIT_CPU, nullptr, &l) == 0;
-         }},
-        {"signal the parent", false, [&] { return ::kill(parent, 0) == 0; }},
-        {"queue a signal to the parent", false,
-         [&] {
-             siginfo_t info{};
-             info.si_code = SI_QUEUE;
-             return ::syscall(SYS_rt_sigqueueinfo, parent, 0, &info) == 0;
-         }},
-        // Unconfined, this fails with ENOTTY when no terminal is there.
-        {"type into a terminal", false,
-         [] {
-             char c = 'x';
-             return ::ioctl(0, TIOCSTI, &c) == 0 || errno == ENOTTY;
-         }},
-        {"a call on no list", false, [] { return ::personality(0xffffffff) != -1; }},
-        {"read a file in the root", true, [&] { return readable("wwwroot/in.txt"); }},
-        {"read a password.txt created after start", true, [&] { return readable("password.txt"); }},
-        {"read its own limits, signal itself", true,
-         [] {
-             rlimit l;
-             return ::getrlimit(RLIMIT_NOFILE, &l) == 0 && ::kill(::getpid(), 0) == 0;
-         }},
-        {"start a thread", true,
-         [] {
-             std::thread([] {}).join();
-             return true;
-         }},
-    };
     ASSERT_TRUE(readable("/etc/passwd"));
-    // A child confines itself as the server does, waits for the password file
-    // (and, the second time, wwwroot) to be made, and writes a 1 or a 0 for
-    // each row.
     for (const bool root_at_start : {true, false}) {
         SCOPED_TRACE(root_at_start ? "wwwroot there at start" : "wwwroot made after start");
         fs::remove(s.dir / "password.txt");
@@ -180,36 +203,35 @@ TEST(Confinement, Confined) {
         ASSERT_EQ(::pipe(made), 0);
         const pid_t child = ::fork();
         if (child == 0) {
-            if (::chdir(s.dir.c_str()) != 0) ::_exit(1);
-            confine();
-            char c;
-            if (::write(results[1], "c", 1) != 1 || ::read(made[0], &c, 1) != 1) ::_exit(1);
-            for (const auto& row : rows)
-                if (::write(results[1], row.attempt() ? "1" : "0", 1) != 1) ::_exit(1);
-            ::_exit(0);
+            char m;
+            if (::chdir(s.dir.c_str()) != 0 || confine() != layer::in_force ||
+                ::write(results[1], "c", 1) != 1 || ::read(made[0], &m, 1) != 1)
+                ::_exit(1);
+            ::_exit(::write(results[1], row.attempt(c) ? "1" : "0", 1) == 1 ? 0 : 1);
         }
         ::close(results[1]);
-        char confined = 0;
-        EXPECT_EQ(::read(results[0], &confined, 1), 1);
+        char confined = 0, got = '?';
+        EXPECT_EQ(::read(results[0], &confined, 1), 1) << "not confined";
         s.file("password.txt", "pw\n");
         if (!root_at_start) fs::rename(s.dir / "later", s.dir / "wwwroot");
         EXPECT_EQ(::write(made[1], "m", 1), 1);
-        std::string got;
-        for (char c; ::read(results[0], &c, 1) == 1;) got += c;
+        EXPECT_EQ(::read(results[0], &got, 1), 1);
         for (int fd : {results[0], made[0], made[1]}) ::close(fd);
-        got.resize(std::size(rows), '?');
-        for (std::size_t i = 0; i < got.size(); ++i) {
-            const bool want = root_at_start ? rows[i].permitted
-                                            : rows[i].without_root.value_or(rows[i].permitted);
-            EXPECT_EQ(got[i], want ? '1' : '0') << rows[i].name;
-        }
+        const bool want = root_at_start ? row.permitted : row.without_root.value_or(row.permitted);
+        EXPECT_EQ(got, want ? '1' : '0');
         EXPECT_EQ(wait_server(child), 0);
     }
     ::close(listener);
-    EXPECT_EQ(fs::file_size(outside), 1u);
-    fs::remove(outside);
-    // Where another thread has a filter of its own, no filter can be put on
-    // every thread at once: none is put on any, and the process must not serve.
+    EXPECT_EQ(fs::file_size(c.outside), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Confinement, Confined, testing::ValuesIn(attempt_rows), row_name{});
+
+// Where another thread has a filter of its own, no filter can be put on
+// every thread at once: none is put on any, and the process must not serve.
+TEST(Confinement, RefusedWhereAThreadHasAFilterOfItsOwn) {
+    if (const auto why = unjudged()) GTEST_SKIP() << *why;
+    temp_site s({{"wwwroot/in.txt", "in"}});
     const pid_t split = ::fork();
     if (split == 0) {
         std::atomic<int> filtered{0};  // 1: it has, 2: it could not
@@ -236,7 +258,12 @@ TEST(Confinement, Confined) {
     }
     EXPECT_EQ(wait_server(split), 0)
         << "2: a filter on this thread while another thread has none of ours; 3: not refused";
-    // The server itself, once it has answered.
+}
+
+// The server itself is confined once it has answered.
+TEST(Confinement, ServerConfinedBeforeItsFirstAnswer) {
+    if (const auto why = unjudged()) GTEST_SKIP() << *why;
+    temp_site s({{"wwwroot/in.txt", "in"}});
     peer p(s.dir, true, false);
     ASSERT_TRUE(p.send(get("/in.txt")));
     char answer[256];

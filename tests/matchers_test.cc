@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "row_name.h"
+
 #include "intake/credentials.h"
 #include "intake/parse_request.h"
 #include "intake/request_line.h"
@@ -88,59 +90,56 @@ TEST(Matchers, AgreeWithRegex) {
     }
 }
 
-TEST(Parser, Blocks) {
-    const struct {
-        const char* name;
-        std::string input;
-        std::vector<request_info> want;  // every request parsed before the stop
-    } cases[] = {
-        {"CR LF", "GET / HTTP/1.1\r\n\r\n", {{"/", std::nullopt}}},
-        {"end without blank line", "GET /a HTTP/1.1", {{"/a", std::nullopt}}},
-        {"credential",
-         "GET / HTTP/1.1\r\nAuthorization: Basic cm9vdDpwdw==\r\n\r\n",
-         {{"/", "pw"}}},
-        {"last accepted wins",
-         "GET / HTTP/1.1\nAuthorization: Basic cm9vdDpvbmU=\nAuthorization: Basic "
-         "cm9vdDp0d28=\nAuthorization: Basic dXNlcjp4\n\n",
-         {{"/", "two"}}},
-        {"empty password", "GET / HTTP/1.1\nAuthorization:  Basic cm9vdDo=\n\n", {{"/", ""}}},
-        {"carriage return inside",
-         "GET / HTTP/1.1\nAuthorization: Basic cm9v\rdDo=\n\n",
-         {{"/", std::nullopt}}},
-        {"line ends blocks",
-         "GET /1 HTTP/1.1\n \t\nGET /2 HTTP/1.1\n\r\n\nGET /3 HTTP/1.1\n",
-         {{"/1", std::nullopt}, {"/2", std::nullopt}}},
-        {"stops at a rejected line",
-         "GET /1 HTTP/1.1\n\nGET /2 HTTP/1.0\n\nGET /3 HTTP/1.1\n",
-         {{"/1", std::nullopt}}},
-        // A body is never read, so a request that declares one ends the service.
-        {"zero lengths, any case",
-         "GET /1 HTTP/1.1\ncontent-length: 0\n\nGET /2 HTTP/1.1\nContent-Length:  00\n\n",
-         {{"/1", std::nullopt}, {"/2", std::nullopt}}},
-        {"a length", "GET /1 HTTP/1.1\nContent-Length: 19\n\nGET /2 HTTP/1.1\n\n", {}},
-        {"a length before the colon",
-         "GET /1 HTTP/1.1\nContent-length : 5\n\nGET /2 HTTP/1.1\n\n",
-         {}},
-        {"a length that is no number", "GET /1 HTTP/1.1\nContent-Length: 0x0\n\n", {}},
-        {"two lengths", "GET /1 HTTP/1.1\nContent-Length: 0\nContent-Length: 0\n\n", {}},
-        {"chunked", "GET /1 HTTP/1.1\nTRANSFER-ENCODING: chunked\n\n0\n\n", {}},
-        {"Content-Lengthy is no length",
-         "GET /1 HTTP/1.1\nContent-Lengthy: 5\n\n",
-         {{"/1", std::nullopt}}},
-    };
-    for (const auto& c : cases) {
-        const int fd = ::memfd_create("input", MFD_CLOEXEC);
-        ASSERT_EQ(::write(fd, c.input.data(), c.input.size()),
-                  static_cast<ssize_t>(c.input.size()));
-        ::lseek(fd, 0, SEEK_SET);
-        input in(fd);
-        std::vector<request_info> got;
-        while (auto r = parse_request(in)) got.push_back(*r);
-        ::close(fd);
-        ASSERT_EQ(got.size(), c.want.size()) << c.name;
-        for (std::size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(got[i].path, c.want[i].path) << c.name;
-            EXPECT_EQ(got[i].auth, c.want[i].auth) << c.name;
-        }
+struct block_row {
+    const char* name;
+    std::string input;
+    std::vector<request_info> want;  // every request parsed before the stop
+};
+const block_row block_rows[] = {
+    {"CR LF", "GET / HTTP/1.1\r\n\r\n", {{"/", std::nullopt}}},
+    {"end without blank line", "GET /a HTTP/1.1", {{"/a", std::nullopt}}},
+    {"credential", "GET / HTTP/1.1\r\nAuthorization: Basic cm9vdDpwdw==\r\n\r\n", {{"/", "pw"}}},
+    {"last accepted wins",
+     "GET / HTTP/1.1\nAuthorization: Basic cm9vdDpvbmU=\nAuthorization: Basic "
+     "cm9vdDp0d28=\nAuthorization: Basic dXNlcjp4\n\n",
+     {{"/", "two"}}},
+    {"empty password", "GET / HTTP/1.1\nAuthorization:  Basic cm9vdDo=\n\n", {{"/", ""}}},
+    {"carriage return inside",
+     "GET / HTTP/1.1\nAuthorization: Basic cm9v\rdDo=\n\n",
+     {{"/", std::nullopt}}},
+    {"line ends blocks",
+     "GET /1 HTTP/1.1\n \t\nGET /2 HTTP/1.1\n\r\n\nGET /3 HTTP/1.1\n",
+     {{"/1", std::nullopt}, {"/2", std::nullopt}}},
+    {"stops at a rejected line",
+     "GET /1 HTTP/1.1\n\nGET /2 HTTP/1.0\n\nGET /3 HTTP/1.1\n",
+     {{"/1", std::nullopt}}},
+    // A body is never read, so a request that declares one ends the service.
+    {"zero lengths, any case",
+     "GET /1 HTTP/1.1\ncontent-length: 0\n\nGET /2 HTTP/1.1\nContent-Length:  00\n\n",
+     {{"/1", std::nullopt}, {"/2", std::nullopt}}},
+    {"a length", "GET /1 HTTP/1.1\nContent-Length: 19\n\nGET /2 HTTP/1.1\n\n", {}},
+    {"a length before the colon", "GET /1 HTTP/1.1\nContent-length : 5\n\nGET /2 HTTP/1.1\n\n", {}},
+    {"a length that is no number", "GET /1 HTTP/1.1\nContent-Length: 0x0\n\n", {}},
+    {"two lengths", "GET /1 HTTP/1.1\nContent-Length: 0\nContent-Length: 0\n\n", {}},
+    {"chunked", "GET /1 HTTP/1.1\nTRANSFER-ENCODING: chunked\n\n0\n\n", {}},
+    {"Content-Lengthy is no length",
+     "GET /1 HTTP/1.1\nContent-Lengthy: 5\n\n",
+     {{"/1", std::nullopt}}},
+};
+class Parser : public testing::TestWithParam<block_row> {};
+TEST_P(Parser, Blocks) {
+    const auto& c = GetParam();
+    const int fd = ::memfd_create("input", MFD_CLOEXEC);
+    ASSERT_EQ(::write(fd, c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
+    ::lseek(fd, 0, SEEK_SET);
+    input in(fd);
+    std::vector<request_info> got;
+    while (auto r = parse_request(in)) got.push_back(*r);
+    ::close(fd);
+    ASSERT_EQ(got.size(), c.want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].path, c.want[i].path);
+        EXPECT_EQ(got[i].auth, c.want[i].auth);
     }
 }
+INSTANTIATE_TEST_SUITE_P(Requests, Parser, testing::ValuesIn(block_rows), row_name{});

@@ -225,16 +225,6 @@ run_result expect_answers(const fs::path& dir, const std::string& input,
     return r;
 }
 
-std::string case_name(std::string_view row) {
-    std::string name;
-    for (const char c : row)
-        if (std::isalnum(static_cast<unsigned char>(c)))
-            name += c;
-        else if (!name.empty() && !name.ends_with('_'))
-            name += '_';
-    return name.ends_with('_') ? name.substr(0, name.size() - 1) : name;
-}
-
 std::string ok(const std::string& body) {
     return "HTTP/1.1 200 Take this!\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n\r\n" + body;

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "row_name.h"
+
 struct run_result {
     std::string out;
     std::string err;
@@ -104,17 +106,6 @@ std::string get(const std::string& path, const std::string& headers = "");
 std::string repeat(int n, const std::string& s);
 // The credential header for "user:password".
 std::string basic(const std::string& user_password);
-
-// A row's name as ctest can take it: letters, digits and underscores.
-std::string case_name(std::string_view row);
-
-// Names each case of a table's suite after its row's name member.
-struct row_name {
-    template <class Info>
-    std::string operator()(const Info& info) const {
-        return case_name(info.param.name);
-    }
-};
 
 // A server on one end of a socket pair (or on two pipes), the test on the
 // other; killed and reaped when it goes out of scope.

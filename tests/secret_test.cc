@@ -144,17 +144,20 @@ TEST_P(Guarded, Paths) {
 
 INSTANTIATE_TEST_SUITE_P(Secret, Guarded, testing::ValuesIn(guarded_paths), row_name{});
 
-TEST(Secret, LastAcceptedCredentialWins) {
-    temp_site s({{"password.txt", "pw\n"}, {"wwwroot/secret.txt", "x"}});
-    const std::pair<std::string, std::string> cases[] = {
-        {basic("root:no") + basic("root:pw"), ok("x")},
-        {basic("root:pw") + basic("root:no"), refused()},
-        {basic("root:pw") + basic("toor:no") + "Authorization: Basic ====\r\n", ok("x")},
-        {basic("root:pw") + "authorization" + basic("root:no").substr(13), ok("x")},
-        {"Authorization: Basic  " + basic("root:pw").substr(21), refused()},
-        {"Authorization:    Basic " + basic("root:pw").substr(21), ok("x")},
-        {"  " + basic("root:pw"), refused()},
-    };
-    for (const auto& [headers, want] : cases)
-        expect_answers(s.dir, get("/secret.txt", headers), {want}, headers);
+class Credentials : public testing::TestWithParam<std::pair<std::string, std::string>> {};
+// The last credential header that is accepted decides.
+TEST_P(Credentials, LastAcceptedWins) {
+    const temp_site s({{"password.txt", "pw\n"}, {"wwwroot/secret.txt", "x"}});
+    expect_answers(s.dir, get("/secret.txt", GetParam().first), {GetParam().second},
+                   GetParam().first);
 }
+INSTANTIATE_TEST_SUITE_P(
+    Secret, Credentials,
+    testing::Values(
+        std::pair{basic("root:no") + basic("root:pw"), ok("x")},
+        std::pair{basic("root:pw") + basic("root:no"), refused()},
+        std::pair{basic("root:pw") + basic("toor:no") + "Authorization: Basic ====\r\n", ok("x")},
+        std::pair{basic("root:pw") + "authorization" + basic("root:no").substr(13), ok("x")},
+        std::pair{"Authorization: Basic  " + basic("root:pw").substr(21), refused()},
+        std::pair{"Authorization:    Basic " + basic("root:pw").substr(21), ok("x")},
+        std::pair{"  " + basic("root:pw"), refused()}));
