@@ -301,51 +301,38 @@ std::vector<hostile> hostile_rows() {
     // inherited. A plain file needs two: with fewer the process ends without
     // an answer (refused at start where the file fence needs them too), with
     // two or more both are exact.
+    // clang-format off
     for (const std::uint64_t group : {0, 64})
         for (int free = 0; free <= 4; ++free) {
-            const bool too_few = free < 2;
-            const int status = too_few && landlock_offered() ? confinement_refused : 0;
+            const int status = free < 2 && landlock_offered() ? confinement_refused : 0;
             rows.push_back({std::to_string(free) + " descriptors free" +
                                 (group ? ", " + std::to_string(group) + " MiB cgroup" : ""),
-                            [] { return get("/mid") + get("/mid"); },
-                            too_few ? answers{} : answers{mid, mid},
-                            small,
-                            {.open_files = 16, .open_files_hard = 16, .inherited = 13 - free},
-                            own_descriptors,
-                            nullptr,
-                            group,
-                            status});
+                            [] { return get("/mid") + get("/mid"); }, free < 2 ? answers{} : answers{mid, mid},
+                            small, {.open_files = 16, .open_files_hard = 16, .inherited = 13 - free},
+                            own_descriptors, nullptr, group, status});
         }
+    // clang-format on
     // Calls refused at their first, second or first three uses (ENOMEM unless named), as a short
     // host refuses them: on a request's path, on a socket (socat's), in confinement. A layer of
     // confinement that the kernel lacks is left out. Where the kernel refuses one (and it has
     // filters, so EINVAL from the filter's first call is a refusal), or a shortage lasts, nothing
     // is read or answered, and the status says so. The opens of "wwwroot" are the fence's.
+    // clang-format off
     const auto fault_row = [&](const std::string& fault, const std::string& when, bool refuses) {
         const bool socket = fault.starts_with("socket ");
-        const auto inject =
-            fault.substr(socket ? 7 : 0) + (fault.find(':') == fault.npos ? ":error=ENOMEM" : "");
+        const auto inject = fault.substr(socket ? 7 : 0) + (fault.find(':') == fault.npos ? ":error=ENOMEM" : "");
         const bool counts_written = coverage_counts && (fault == "read" || fault == "write");
-        rows.push_back(
-            {fault + "@" + (when == "1+" ? "every" : when),
-             [] {
+        const std::string fence = refuses && fault.starts_with("openat") ? " -P wwwroot" : "";
+        rows.push_back({fault + "@" + (when == "1+" ? "every" : when), [] {
                  return get("/index.html") + get("/secret", basic("root:pw")) +
-                        get("/secret.txt", basic("root:pw")) + get("/secret.txt");
-             },
-             refuses ? answers{} : answers{index, empty, guarded, no},
-             small,
-             {.environment = {"RUN=strace -f -qq -o /dev/null" +
-                              std::string(refuses && fault.starts_with("openat") ? " -P wwwroot"
-                                                                                 : "") +
-                              " -e inject=" + inject + ":when=" + when},
-              .wrapper = {"bash", "-c",
-                          socket ? "S=$0 exec socat -t 60 - SYSTEM:'exec $RUN \"$S\"'"
-                                 : "exec $RUN \"$0\""}},
-             counts_written ? coverage_writes : strace_on_static,
-             nullptr,
-             0,
-             refuses ? confinement_refused : 0});
+                        get("/secret.txt", basic("root:pw")) + get("/secret.txt"); },
+             refuses ? answers{} : answers{index, empty, guarded, no}, small,
+             {.environment = {"RUN=strace -f -qq -o /dev/null" + fence + " -e inject=" + inject + ":when=" + when},
+              .wrapper = {"bash", "-c", socket ? "S=$0 exec socat -t 60 - SYSTEM:'exec $RUN \"$S\"'"
+                                               : "exec $RUN \"$0\""}},
+             counts_written ? coverage_writes : strace_on_static, nullptr, 0, refuses ? confinement_refused : 0});
     };
+    // clang-format on
     for (const std::string fault :
          {"openat:error=EMFILE", "fstat", "readlink", "getcwd", "read", "pread64", "write", "mmap",
           "clone3:error=EAGAIN", "clone:error=EAGAIN", "prctl:error=EINVAL",

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -20,73 +21,46 @@
 
 using namespace std::string_literals;
 
-using text_pair = std::pair<std::string, std::string>;
+// clang-format off
+class Rtrim : public testing::TestWithParam<std::pair<std::string, std::string>> {};
+TEST_P(Rtrim, Trims) { EXPECT_EQ(rtrim(GetParam().first), GetParam().second); }
+const std::pair<std::string, std::string> rtrim_rows[] = {
+    {"", ""}, {"abc", "abc"}, {"abc \t\n\v\f\r", "abc"}, {" \t\r\n", ""}, {"  lead", "  lead"},
+    {"in ner \r", "in ner"}, {"nul\0"s, "nul\0"s}, {"high\xa0\x85", "high\xa0\x85"}};
+INSTANTIATE_TEST_SUITE_P(Rules, Rtrim, testing::ValuesIn(rtrim_rows));
 
-class Rtrim : public testing::TestWithParam<text_pair> {};
-TEST_P(Rtrim, Trims) {
-    EXPECT_EQ(rtrim(GetParam().first), GetParam().second);
-}
-INSTANTIATE_TEST_SUITE_P(Rules, Rtrim,
-                         testing::Values(text_pair{"", ""}, text_pair{"abc", "abc"},
-                                         text_pair{"abc \t\n\v\f\r", "abc"},
-                                         text_pair{" \t\r\n", ""}, text_pair{"  lead", "  lead"},
-                                         text_pair{"in ner \r", "in ner"},
-                                         text_pair{"nul\0"s, "nul\0"s},
-                                         text_pair{"high\xa0\x85", "high\xa0\x85"}));
-
-struct inside_row {
-    const char* path;
-    const char* root;
-    bool want;
-};
-class Inside : public testing::TestWithParam<inside_row> {};
+class Inside : public testing::TestWithParam<std::tuple<const char*, const char*, bool>> {};
 TEST_P(Inside, Decides) {
-    EXPECT_EQ(inside(GetParam().path, GetParam().root), GetParam().want) << GetParam().path;
+    const auto [path, root, want] = GetParam();
+    EXPECT_EQ(inside(path, root), want) << path;
 }
-INSTANTIATE_TEST_SUITE_P(Rules, Inside,
-                         testing::Values(inside_row{"/srv/wwwroot", "/srv/wwwroot", true},
-                                         inside_row{"/srv/wwwroot/a", "/srv/wwwroot", true},
-                                         inside_row{"/srv/wwwroot-old/f", "/srv/wwwroot", false},
-                                         inside_row{"/srv/wwwrootx", "/srv/wwwroot", false},
-                                         inside_row{"/srv", "/srv/wwwroot", false},
-                                         inside_row{"/etc/passwd", "/", true}));
+const std::tuple<const char*, const char*, bool> inside_rows[] = {
+    {"/srv/wwwroot", "/srv/wwwroot", true}, {"/srv/wwwroot/a", "/srv/wwwroot", true},
+    {"/srv/wwwroot-old/f", "/srv/wwwroot", false}, {"/srv/wwwrootx", "/srv/wwwroot", false},
+    {"/srv", "/srv/wwwroot", false}, {"/etc/passwd", "/", true}};
+INSTANTIATE_TEST_SUITE_P(Rules, Inside, testing::ValuesIn(inside_rows));
 
 class B64decode : public testing::TestWithParam<std::pair<std::string, optional_text>> {};
-TEST_P(B64decode, Decodes) {
-    EXPECT_EQ(b64decode(GetParam().first), GetParam().second) << GetParam().first;
-}
+TEST_P(B64decode, Decodes) { EXPECT_EQ(b64decode(GetParam().first), GetParam().second); }
 const std::pair<std::string, optional_text> b64_rows[] = {
-    {"", ""},
-    {"YWJj", "abc"},
-    {"YWI=", "ab"},
-    {"YQ==", "a"},
-    {"YQ==YWJj", ""},
-    {"YWJ", std::nullopt},
-    {"YW Jj", std::nullopt},
+    {"", ""}, {"YWJj", "abc"}, {"YWI=", "ab"}, {"YQ==", "a"}, {"YQ==YWJj", ""},
+    {"YWJ", std::nullopt}, {"YW Jj", std::nullopt},
     {"YW J", "ao\xc9"},  // the space counts as 63
-    {"////", "\xff\xff\xff"},
-    {"\x80\xff!*", "\xff\xff\xff"},
-    {"=AAA", std::nullopt},
-    {"====", std::nullopt},
-    {"AA=A", "\0"s},
-    {"cm9vdDpwdw==", "root:pw"},
+    {"////", "\xff\xff\xff"}, {"\x80\xff!*", "\xff\xff\xff"}, {"=AAA", std::nullopt},
+    {"====", std::nullopt}, {"AA=A", "\0"s}, {"cm9vdDpwdw==", "root:pw"},
 };
 INSTANTIATE_TEST_SUITE_P(Rules, B64decode, testing::ValuesIn(b64_rows));
 
-struct same_row {
-    const char* a;
-    const char* b;
-    bool want;
-};
-class SameText : public testing::TestWithParam<same_row> {};
+class SameText : public testing::TestWithParam<std::tuple<const char*, const char*, bool>> {};
 TEST_P(SameText, Compares) {
-    EXPECT_EQ(same_text(GetParam().a, GetParam().b), GetParam().want) << GetParam().a;
+    const auto [a, b, want] = GetParam();
+    EXPECT_EQ(same_text(a, b), want) << a << "|" << b;
 }
-INSTANTIATE_TEST_SUITE_P(Rules, SameText,
-                         testing::Values(same_row{"", "", true}, same_row{"pw", "pw", true},
-                                         same_row{"pw", "pW", false}, same_row{"pw", "pw ", false},
-                                         same_row{"", "x", false},
-                                         same_row{"longer", "long", false}));
+const std::tuple<const char*, const char*, bool> same_rows[] = {
+    {"", "", true}, {"pw", "pw", true}, {"pw", "pW", false}, {"pw", "pw ", false},
+    {"", "x", false}, {"longer", "long", false}};
+INSTANTIATE_TEST_SUITE_P(Rules, SameText, testing::ValuesIn(same_rows));
+// clang-format on
 
 struct failure_row {
     int error;
@@ -103,25 +77,17 @@ TEST_P(FailureClasses, Classify) {
     }
 }
 constexpr auto now = failure::not_now, there = failure::not_there, gone = failure::gone;
+// clang-format off
 const failure_row failure_rows[] = {
-    {EINTR, on::file, now, retry::at_once},
-    {EAGAIN, on::stream, now, retry::when_ready},
-    {EWOULDBLOCK, on::stream, now, retry::when_ready},
-    {ENOMEM, on::file, now, retry::after_pause},
-    {ENOMEM, on::stream, now},
-    {ENOBUFS, on::stream, now, retry::after_pause},
-    {EMFILE, on::file, now, retry::after_pause},
-    {ENFILE, on::file, now},
-    {ENOENT, on::file, there},
-    {ENOTDIR, on::file, there},
-    {ELOOP, on::file, there},
-    {EACCES, on::file, there},
-    {ENAMETOOLONG, on::file, there},
-    {EIO, on::file, there},
-    {EIO, on::stream, gone},
-    {EPIPE, on::stream, gone},
-    {ECONNRESET, on::stream, gone},
+    {EINTR, on::file, now, retry::at_once}, {EAGAIN, on::stream, now, retry::when_ready},
+    {EWOULDBLOCK, on::stream, now, retry::when_ready}, {ENOMEM, on::file, now, retry::after_pause},
+    {ENOMEM, on::stream, now}, {ENOBUFS, on::stream, now, retry::after_pause},
+    {EMFILE, on::file, now, retry::after_pause}, {ENFILE, on::file, now},
+    {ENOENT, on::file, there}, {ENOTDIR, on::file, there}, {ELOOP, on::file, there},
+    {EACCES, on::file, there}, {ENAMETOOLONG, on::file, there}, {EIO, on::file, there},
+    {EIO, on::stream, gone}, {EPIPE, on::stream, gone}, {ECONNRESET, on::stream, gone},
 };
+// clang-format on
 INSTANTIATE_TEST_SUITE_P(Rules, FailureClasses, testing::ValuesIn(failure_rows));
 
 // The served root is looked for until it exists, then kept even if it moves.
