@@ -77,7 +77,7 @@ fuzz-smoke:
 # The servers for 64-bit ARM, with Debian's cross compiler, in build-arm64/.
 build-arm64:
 	cmake -S . -B build-arm64 $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=OFF -DSTDHTTPD_QUICK=ON >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTDHTTPD_TESTS=OFF -DSTDHTTPD_QUICK=ON -DSTDHTTPD_UNITY=ON >/dev/null
 	cmake --build build-arm64 -j $(JOBS)
 
 # Where the cross compiler and the emulator are installed, the black-box

@@ -377,10 +377,14 @@ TEST_P(Inputs, Answered) {
     }
     const auto r = expect_answers(dir, row.input(), row.expected, row.name, options);
     std::printf("%s: peak %ld KiB\n", row.name.c_str(), r.peak_kib);
-    if (!sanitized && !emulator()) {
-        EXPECT_GT(r.peak_kib, 0);
-        EXPECT_LT(r.peak_kib, row.peak_kib);
+    // Said, not passed over: run-ctest tells each reason once.
+    if (sanitized || emulator()) {
+        std::printf("LEFT OUT: the peak memory bound, as %s own memory counts in it\n",
+                    sanitized ? "the sanitizers'" : "the emulator's");
+        return;
     }
+    EXPECT_GT(r.peak_kib, 0);
+    EXPECT_LT(r.peak_kib, row.peak_kib);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, Inputs, testing::ValuesIn(hostile_rows()), row_name{});
