@@ -56,39 +56,43 @@ std::vector<pattern> patterns() {
 
 }  // namespace
 
-TEST(Matchers, AgreeWithRegex) {
+class Matchers : public testing::TestWithParam<pattern> {};
+
+// Each hand-written matcher gives what its regular expression gives, on its
+// seeds and on 20000 mutations of them.
+TEST_P(Matchers, AgreeWithRegex) {
     std::mt19937 rng(20261208);
     const std::string alphabet = "GET /HTP1.AuhorizBasicrt:\t\r\n\0\x80\xff"s;
-    for (const auto& p : patterns()) {
-        std::vector<std::string> lines = p.seeds;
-        // Mutations of the seeds: bytes replaced, inserted and removed.
-        for (int i = 0; i < 20000; ++i) {
-            std::string s = p.seeds[rng() % p.seeds.size()];
-            for (int edits = 1 + rng() % 3; edits > 0; --edits) {
-                char c = alphabet[rng() % alphabet.size()];
-                std::size_t at = s.empty() ? 0 : rng() % s.size();
-                switch (rng() % 3) {
-                case 0:
-                    if (!s.empty()) s[at] = c;
-                    break;
-                case 1:
-                    s.insert(s.begin() + static_cast<long>(at), c);
-                    break;
-                default:
-                    if (!s.empty()) s.erase(at, 1);
-                    break;
-                }
+    const pattern& p = GetParam();
+    std::vector<std::string> lines = p.seeds;
+    // Mutations of the seeds: bytes replaced, inserted and removed.
+    for (int i = 0; i < 20000; ++i) {
+        std::string s = p.seeds[rng() % p.seeds.size()];
+        for (int edits = 1 + rng() % 3; edits > 0; --edits) {
+            char c = alphabet[rng() % alphabet.size()];
+            std::size_t at = s.empty() ? 0 : rng() % s.size();
+            switch (rng() % 3) {
+            case 0:
+                if (!s.empty()) s[at] = c;
+                break;
+            case 1:
+                s.insert(s.begin() + static_cast<long>(at), c);
+                break;
+            default:
+                if (!s.empty()) s.erase(at, 1);
+                break;
             }
-            lines.push_back(s);
         }
-        for (const auto& s : lines) {
-            auto hand = p.hand(s);
-            EXPECT_EQ(hand ? std::optional<std::string>(*hand) : std::nullopt,
-                      by_regex(p.reference, s))
-                << p.name << ": " << s;
-        }
+        lines.push_back(s);
+    }
+    for (const auto& s : lines) {
+        auto hand = p.hand(s);
+        EXPECT_EQ(hand ? std::optional<std::string>(*hand) : std::nullopt, by_regex(p.reference, s))
+            << p.name << ": " << s;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Intake, Matchers, testing::ValuesIn(patterns()), row_name{});
 
 struct block_row {
     const char* name;
