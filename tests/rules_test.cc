@@ -51,14 +51,14 @@ const std::pair<std::string, optional_text> b64_rows[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Rules, B64decode, testing::ValuesIn(b64_rows));
 
-class SameText : public testing::TestWithParam<std::tuple<const char*, const char*, bool>> {};
+class SameText : public testing::TestWithParam<std::tuple<std::string, std::string, bool>> {};
 TEST_P(SameText, Compares) {
     const auto [a, b, want] = GetParam();
     EXPECT_EQ(same_text(a, b), want) << a << "|" << b;
 }
-const std::tuple<const char*, const char*, bool> same_rows[] = {
+const std::tuple<std::string, std::string, bool> same_rows[] = {
     {"", "", true}, {"pw", "pw", true}, {"pw", "pW", false}, {"pw", "pw ", false},
-    {"", "x", false}, {"longer", "long", false}};
+    {"", "x", false}, {"longer", "long", false}, {"pw", "pw\0"s, false}};
 INSTANTIATE_TEST_SUITE_P(Rules, SameText, testing::ValuesIn(same_rows));
 // clang-format on
 
