@@ -1,7 +1,6 @@
 #include "server/admission.h"
 
 #include <chrono>
-#include <thread>
 #include <utility>
 
 #include "common/fixed.h"
