@@ -295,7 +295,9 @@ std::vector<hostile> hostile_rows() {
                         },
                         mixed,
                         64 << 10,
-                        {.open_files = 16, .open_files_hard = 16, .inherited = inherited},
+                        {.open_files = 16 + runtime_descriptors,
+                         .open_files_hard = 16 + runtime_descriptors,
+                         .inherited = inherited},
                         inherited == 10 ? emulated : nullptr});
     // 0 to 4 descriptors free at start, with nothing else open but what is
     // inherited. A plain file needs two: with fewer the process ends without

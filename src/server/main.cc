@@ -21,6 +21,7 @@
 #include "sys/limits.h"
 #include "sys/output.h"
 #include "sys/stream.h"
+#include "sys/test_builds.h"
 
 namespace {
 
@@ -85,7 +86,8 @@ int main() {
     // number past any host's memory), and where its files still leave a
     // request all that it may hold at once: watching never costs an answer,
     // and the plan above bounds the bodies either way.
-    const std::size_t free = free_descriptors();
+    const std::size_t counted = free_descriptors();
+    const std::size_t free = counted - std::min(counted, runtime_descriptors);
     const group_memory group =
         cgroup && cgroup->limit < most && free >= group_memory::descriptors + guarded_descriptors
             ? group_memory(*cgroup)

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 
 #include <array>
+#include <cstddef>
 
 // The sanitizers' runtimes: shadow memory, bigger stacks.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -12,6 +13,11 @@ inline constexpr bool sanitized = true;
 #else
 inline constexpr bool sanitized = false;
 #endif
+
+// The sanitizers' runtimes open a pipe to learn whether memory can be read
+// before they check a dynamic type or print it; without a descriptor free
+// for it they report a fault that is not there.
+inline constexpr std::size_t runtime_descriptors = sanitized ? 2 : 0;
 
 // The address sanitizer's leak checker stops the world at exit: a process of
 // its own, cloned without CLONE_THREAD, traces every thread it finds in /proc.
