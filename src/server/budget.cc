@@ -8,12 +8,15 @@ bool budget::fits(std::size_t n) const {
     return fits(in_use.load(), n);
 }
 
-bool budget::take_now(std::size_t n) {
-    if (waiting.load() != 0) return false;
+bool budget::add_if_fits(std::size_t n) {
     auto have = in_use.load();
     while (fits(have, n))
         if (in_use.compare_exchange_weak(have, have + n)) return true;
     return false;
+}
+
+bool budget::take_now(std::size_t n) {
+    return waiting.load() == 0 && add_if_fits(n);
 }
 
 void budget::enter(waiter& w) {
@@ -27,11 +30,7 @@ void budget::enter(waiter& w) {
 }
 
 bool budget::take_as_head(waiter& w) {
-    if (first != &w) return false;
-    auto have = in_use.load();
-    while (fits(have, w.need))
-        if (in_use.compare_exchange_weak(have, have + w.need)) return true;
-    return false;
+    return first == &w && add_if_fits(w.need);
 }
 
 void budget::leave(waiter& w) {

@@ -54,6 +54,8 @@ public:
 
 private:
     bool fits(std::size_t have, std::size_t n) const;
+    // Adds n to what is held, and true, when they fit.
+    bool add_if_fits(std::size_t n);
 
     std::atomic<std::size_t> in_use{0};
     std::atomic<std::size_t> waiting{0};
