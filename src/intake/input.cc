@@ -49,14 +49,18 @@ bool input::over() {
 }
 
 ssize_t input::read_some() {
-    if (!buffer)
-        buffer =
-            until_allocated([] { return std::make_unique_for_overwrite<char[]>(buffer_size); });
+    // Every byte of the old buffer has been got when a read is made.
+    if (!buffer || (filled && size < largest_size)) {
+        const std::size_t larger = buffer ? size * 2 : first_size;
+        buffer = until_allocated([&] { return std::make_unique_for_overwrite<char[]>(larger); });
+        size = larger;
+    }
     // A socket is read without blocking, so its wait can have a limit.
-    const ssize_t n = socket ? ::recv(fd, buffer.get(), buffer_size, MSG_DONTWAIT)
-                             : ::read(fd, buffer.get(), buffer_size);
+    const ssize_t n =
+        socket ? ::recv(fd, buffer.get(), size, MSG_DONTWAIT) : ::read(fd, buffer.get(), size);
     if (n > 0) {
-        drained = socket && static_cast<std::size_t>(n) < buffer_size;
+        filled = static_cast<std::size_t>(n) == size;
+        drained = socket && !filled;
         at = 0;
         end = static_cast<std::size_t>(n);
     }

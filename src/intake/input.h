@@ -37,8 +37,10 @@ public:
 private:
     int refill();
     // Reads what there is into the buffer, made at the first read and off
-    // main's stack, where it spread main's frame over four more pages: a
-    // connection that waits for its first request holds only what it touched.
+    // main's stack, where it spread main's frame over four more pages. It
+    // starts small and doubles after each read that filled it: a connection
+    // that waits for its first request holds one small block, and a stream
+    // of requests soon reads as much at once as the largest holds.
     ssize_t read_some();
 
     const int fd;
@@ -48,8 +50,10 @@ private:
     enum { reading, late, ended } state = reading;
     // The last read on the socket took less than the buffer holds.
     bool drained = false;
+    // The last read filled the buffer.
+    bool filled = false;
     deadline until;
-    std::size_t at = 0, end = 0;
-    static constexpr std::size_t buffer_size = 16 << 10;
+    std::size_t at = 0, end = 0, size = 0;
+    static constexpr std::size_t first_size = 1 << 10, largest_size = 16 << 10;
     std::unique_ptr<char[]> buffer;
 };
