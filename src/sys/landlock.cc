@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <memory>
 
 #include "sys/failure.h"
 
@@ -131,9 +133,11 @@ std::vector<std::string> link_folders(const std::string& path) {
     };
     std::string done;  // resolved so far, with no link in it
     if (!path.starts_with('/')) {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd)) return folders;
-        done = std::strcmp(cwd, "/") == 0 ? "" : cwd;
+        // Made to the name's length, on the heap: a buffer of the longest
+        // name on the stack would touch a page that the process then holds.
+        const std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+        if (!cwd) return folders;
+        done = std::strcmp(cwd.get(), "/") == 0 ? "" : cwd.get();
     }
     const std::string start = done;
     add_parts(path);
@@ -151,12 +155,15 @@ std::vector<std::string> link_folders(const std::string& path) {
         const std::string folder = done.empty() ? "/" : done;
         if (S_ISLNK(st.st_mode)) {
             if (++links > 40) break;
-            char target[PATH_MAX];
-            const auto n = ::readlink(next.c_str(), target, sizeof target);
-            if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) break;
+            // A link's size is its target's length; the kernel's own links may give 0.
+            std::string target(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : PATH_MAX,
+                               '\0');
+            const auto n = ::readlink(next.c_str(), target.data(), target.size());
+            if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) break;
+            target.resize(static_cast<std::size_t>(n));
             folders.push_back(folder);
             if (target[0] == '/') done.clear();
-            add_parts(std::string(target, static_cast<std::size_t>(n)));
+            add_parts(target);
             continue;
         }
         // The working directory itself has a rule of its own.
